@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+namespace zptt {
+
+// The serial control the window keys through: one port, opened and closed, with its DTR
+// and RTS lines. No data passes.
+class CommControl {
+public:
+    virtual ~CommControl() = default;
+
+    // Number n of the port COMn used by the next open.
+    virtual std::int16_t CommPort() const = 0;
+    // Accepted only while the port is closed and for 1..255; otherwise throws SerialError
+    // and keeps the current number.
+    virtual void setCommPort(std::int16_t port) = 0;
+
+    // True exactly while the port is open.
+    virtual bool PortOpen() const = 0;
+    // True opens port CommPort (throws SerialError when it cannot, the port stays closed);
+    // False closes it with both lines low (closing a closed port changes nothing).
+    virtual void setPortOpen(bool open) = 0;
+
+    // Accepted without error whether or not the port is open; a closed port drives no line.
+    virtual void setDTREnable(bool high) = 0;
+    virtual void setRTSEnable(bool high) = 0;
+};
+
+} // namespace zptt

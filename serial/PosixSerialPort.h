@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+
+namespace zptt {
+
+// One open serial device on a POSIX system, with its modem-control lines.
+//
+// open(): O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, then at once DTR and RTS low before any
+// other call, then exclusive access (flock, TIOCEXCL, and respect for a live UUCP lock
+// file), then raw 9600 8N1 with CLOCAL|CREAD|HUPCL, then both lines low again. Refuses
+// devices that are not terminals or that are a system console. close(): both lines low,
+// then close; a saved line state is never restored.
+class PosixSerialPort {
+public:
+    PosixSerialPort() = default;
+    ~PosixSerialPort();
+    PosixSerialPort(const PosixSerialPort &) = delete;
+    PosixSerialPort &operator=(const PosixSerialPort &) = delete;
+
+    // Throws SerialError naming the device and the reason.
+    void open(const QString &devicePath);
+    void close();
+    bool isOpen() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    // One ioctl each; false when it failed.
+    bool setDtr(bool high);
+    bool setRts(bool high);
+
+    // True when the device is the system console or the controlling terminal.
+    static bool isConsole(const QString &devicePath, int fd);
+
+private:
+    int m_fd = -1;
+    QString m_path;
+    QString m_lockFile; // our own UUCP lock file, removed on close
+};
+
+} // namespace zptt

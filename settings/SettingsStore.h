@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+namespace zptt {
+
+// Per-user store of texts addressed by application, section and key.
+class SettingsStore {
+public:
+    virtual ~SettingsStore() = default;
+
+    // The stored text, or the empty text when application, section or key is absent.
+    virtual QString GetSetting(const QString &application, const QString &section,
+                               const QString &key) const = 0;
+
+    // Stores the text, creating what is missing. On return the value is on disk.
+    // Throws StoreWriteError when the write fails; earlier writes stay written.
+    virtual void SaveSetting(const QString &application, const QString &section,
+                             const QString &key, const QString &text) = 0;
+};
+
+} // namespace zptt
