@@ -1,0 +1,17 @@
+#pragma once
+
+#include "TextForms.h"
+
+namespace zptt {
+
+// Twips are 1/1440 inch. The factor per axis is 1440 / logical DPI: 15 at 96 DPI.
+inline double twipsPerPixel(double logicalDpi) {
+    return 1440.0 / logicalDpi;
+}
+
+// Twips to whole pixels, a half going to the even neighbour: 22.5 px gives 22, 23.5 gives 24.
+inline int twipsToPixels(double twips, double twipsPerPx) {
+    return static_cast<int>(RoundHalfEven(twips / twipsPerPx));
+}
+
+} // namespace zptt

@@ -1,0 +1,544 @@
+#include "frmPTT.h"
+
+#include "CommControl.h"
+#include "PortTable.h"
+#include "SettingKeys.h"
+#include "SettingsErrors.h"
+#include "SettingsStore.h"
+#include "TextForms.h"
+#include "Twips.h"
+#include "Version.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QScreen>
+#include <QTimer>
+#include <QWindow>
+#include <cstdio>
+#include <unistd.h>
+
+namespace zptt {
+
+namespace {
+
+constexpr float kCompactHeight = 1635.0f;
+constexpr float kFullHeight = 3090.0f;
+constexpr int kClientWidthTwips = 1755;
+constexpr int kClientHeightTwips = 2400;
+
+const QString kCaption = QStringLiteral("Zorore_PTT");
+
+void warn(const QString &line) {
+    std::fprintf(stderr, "Zorore_PTT: %s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void defaultMessageBox(const QString &text, QMessageBox::Icon icon) {
+    QMessageBox box(icon, kCaption, text, QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+void defaultEndProgram(int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // At once: a keying wait further up the stack must never resume.
+    ::_exit(status);
+}
+
+} // namespace
+
+frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidget *parent)
+    : QMainWindow(parent), m_store(store), MSComm1(comm), m_hooks(std::move(hooks)),
+      m_ports(std::make_unique<PortTable>(store)) {
+    if (!m_hooks.messageBox)
+        m_hooks.messageBox = defaultMessageBox;
+    if (!m_hooks.endProgram)
+        m_hooks.endProgram = defaultEndProgram;
+
+    setWindowTitle(kCaption);
+    setWindowIcon(QIcon(QStringLiteral(":/zorore-ptt.png")));
+    buildMenus();
+    buildControls();
+    bindHandlers();
+
+    // Client area 1755 x 2400 twips below the menu bar, centred on the screen.
+    const int clientW = twipsToPixels(kClientWidthTwips, twipsPerPixelX());
+    const int clientH = twipsToPixels(kClientHeightTwips, twipsPerPixelY());
+    resize(clientW, menuBar()->sizeHint().height() + clientH);
+    if (const QScreen *s = screen()) {
+        const QRect avail = s->availableGeometry();
+        move(avail.center() - QPoint(width() / 2, height() / 2));
+    }
+    chkOnTop->setFocus();
+}
+
+frmPTT::~frmPTT() = default;
+
+void frmPTT::buildMenus() {
+    auto *compact = new CompactMenuBarStyle;
+    compact->setParent(menuBar());
+    menuBar()->setStyle(compact);
+    mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
+    mnuExit = mnuFile->addAction(QStringLiteral("&Exit"));
+    mnuSetup = menuBar()->addMenu(QStringLiteral("&Setup"));
+    mnuHide = mnuSetup->addAction(QStringLiteral("&Hide"));
+    mnuShow = mnuSetup->addAction(QStringLiteral("&Show"));
+    mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    mnuAbout = mnuHelp->addAction(QStringLiteral("&About"));
+    mnuHide->setCheckable(true);
+    mnuShow->setCheckable(true);
+}
+
+void frmPTT::placeControl(QWidget *control, int left, int top, int width, int height) {
+    const double tx = twipsPerPixelX();
+    const double ty = twipsPerPixelY();
+    control->setGeometry(twipsToPixels(left, tx), twipsToPixels(top, ty), twipsToPixels(width, tx),
+                         twipsToPixels(height, ty));
+}
+
+void frmPTT::buildControls() {
+    auto *client = new QWidget(this);
+    setCentralWidget(client);
+
+    cmdTX = new ColourButton(QStringLiteral("TX"), client);
+    cmdTX->setObjectName(QStringLiteral("cmdTX"));
+    cmdTX->setBackColor(kKeyedRed); // designed in the keyed look; activation makes it idle
+    placeControl(cmdTX, 240, 120, 1215, 615);
+
+    Combo1 = new DropDownList(client);
+    Combo1->setObjectName(QStringLiteral("Combo1"));
+    for (int i = 1; i <= 15; ++i)
+        Combo1->addItem(QStringLiteral("Com%1").arg(i, 2, 10, QLatin1Char('0')));
+    Combo1->setCurrentIndex(-1);
+    Combo1->setEditText(QStringLiteral("Com01"));
+    Combo1->setAboutToDropDown([this] { refreshPortTooltips(); });
+    placeControl(Combo1, 360, 1080, 975, 315);
+
+    Combo2 = new DropDownList(client);
+    Combo2->setObjectName(QStringLiteral("Combo2"));
+    for (int i = 1; i <= 9; ++i)
+        Combo2->addItem(QStringLiteral("%1 min").arg(i));
+    Combo2->setCurrentIndex(-1);
+    Combo2->setEditText(QStringLiteral("1 min"));
+    placeControl(Combo2, 360, 1560, 975, 315);
+
+    Label2 = new QLabel(QStringLiteral("Always On Top"), client);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Label2->setFocusPolicy(Qt::NoFocus);
+    placeControl(Label2, 120, 2040, 1215, 255);
+
+    chkOnTop = new TriStateBox(client);
+    chkOnTop->setObjectName(QStringLiteral("chkOnTop"));
+    placeControl(chkOnTop, 1320, 2040, 255, 255);
+
+    refreshPortTooltips();
+    setTabOrder(chkOnTop, Combo1);
+    setTabOrder(Combo1, Combo2);
+    setTabOrder(Combo2, cmdTX);
+}
+
+void frmPTT::refreshPortTooltips() {
+    for (int i = 0; i < Combo1->count(); ++i) {
+        const int port = i + 1;
+        const QString device = m_ports->device(port);
+        const QString tip =
+            device.isEmpty()
+                ? QStringLiteral("COM%1: no device").arg(port)
+                : QStringLiteral("COM%1: %2 (%3)")
+                      .arg(port)
+                      .arg(device, m_ports->present(port) ? QStringLiteral("present")
+                                                          : QStringLiteral("not present"));
+        Combo1->setItemData(i, tip, Qt::ToolTipRole);
+    }
+}
+
+void frmPTT::bindHandlers() {
+    connect(cmdTX, &QPushButton::clicked, this, [this] { guarded([this] { cmdTX_Click(); }); });
+    connect(Combo1, &QComboBox::activated, this,
+            [this](int) { guarded([this] { Combo1_Click(); }); });
+    connect(Combo2, &QComboBox::activated, this,
+            [this](int) { guarded([this] { Combo2_Click(); }); });
+    connect(chkOnTop, &QCheckBox::clicked, this, [this] { guarded([this] { chkOnTop_Click(); }); });
+    connect(mnuExit, &QAction::triggered, this, [this] { guarded([this] { mnuExit_Click(); }); });
+    connect(mnuHide, &QAction::triggered, this, [this] { guarded([this] { mnuHide_Click(); }); });
+    connect(mnuShow, &QAction::triggered, this, [this] { guarded([this] { mnuShow_Click(); }); });
+    connect(mnuAbout, &QAction::triggered, this, [this] { guarded([this] { mnuAbout_Click(); }); });
+}
+
+// ---- window events ----
+
+bool frmPTT::event(QEvent *e) {
+    if (e->type() == QEvent::WindowActivate && !m_activationDone)
+        QTimer::singleShot(0, this, [this] { runActivationOnce(); });
+    return QMainWindow::event(e);
+}
+
+void frmPTT::showEvent(QShowEvent *e) {
+    QMainWindow::showEvent(e);
+    if (m_activationDone)
+        return;
+    // Without a window manager (or offscreen) the window is never activated.
+    const QString platform = QGuiApplication::platformName();
+    const bool neverActivated =
+        platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+    QTimer::singleShot(neverActivated ? std::chrono::milliseconds(0) : m_hooks.activationFallback,
+                       this, [this] { runActivationOnce(); });
+}
+
+void frmPTT::runActivationOnce() {
+    if (m_activationDone)
+        return;
+    m_activationDone = true;
+    guarded([this] { Form_Activate(); });
+}
+
+void frmPTT::closeEvent(QCloseEvent *e) {
+    int cancel = 0;
+    guarded([&] { Form_Unload(cancel); });
+    e->accept();
+}
+
+// ---- geometry in twips ----
+
+double frmPTT::twipsPerPixelX() const {
+    const QScreen *s = screen();
+    return twipsPerPixel(s ? s->logicalDotsPerInchX() : 96.0);
+}
+
+double frmPTT::twipsPerPixelY() const {
+    const QScreen *s = screen();
+    return twipsPerPixel(s ? s->logicalDotsPerInchY() : 96.0);
+}
+
+float frmPTT::Left() const {
+    return float(frameGeometry().x() * twipsPerPixelX());
+}
+float frmPTT::Top() const {
+    return float(frameGeometry().y() * twipsPerPixelY());
+}
+float frmPTT::Width() const {
+    return float(frameGeometry().width() * twipsPerPixelX());
+}
+float frmPTT::Height() const {
+    return float(frameGeometry().height() * twipsPerPixelY());
+}
+
+void frmPTT::setLeft(float twips) {
+    move(twipsToPixels(twips, twipsPerPixelX()), frameGeometry().y());
+}
+
+void frmPTT::setTop(float twips) {
+    move(frameGeometry().x(), twipsToPixels(twips, twipsPerPixelY()));
+}
+
+void frmPTT::setHeight(float twips) {
+    // The toolkit sizes the client part; the frame adds what the window manager draws.
+    const int frameExtra = frameGeometry().height() - height();
+    const int outer = twipsToPixels(twips, twipsPerPixelY());
+    resize(width(), std::max(1, outer - frameExtra));
+}
+
+// ---- controls set from code ----
+
+void frmPTT::setListIndex(DropDownList *list, int index) {
+    if (index < -1 || index >= list->count())
+        throw InvalidPropertyValue(
+            QStringLiteral("%1: list index %2 is out of range").arg(list->objectName()).arg(index));
+    if (index == list->ListIndex())
+        return;
+    list->setCurrentIndex(index);
+    if (list == Combo1)
+        Combo1_Click();
+    else if (list == Combo2)
+        Combo2_Click();
+}
+
+void frmPTT::setOnTopValue(std::int16_t value) {
+    if (value == chkOnTop->Value())
+        return;
+    chkOnTop->showValue(value);
+    chkOnTop_Click();
+}
+
+// ---- store access ----
+
+QString frmPTT::get(QLatin1StringView key) const {
+    return m_store.GetSetting(keys::kApplication, keys::kSection, key);
+}
+
+void frmPTT::save(QLatin1StringView key, const QString &text) {
+    m_store.SaveSetting(keys::kApplication, keys::kSection, key, text);
+}
+
+void frmPTT::SaveSettings() {
+    save(keys::kPositionLeft, NumberText(Left()));
+    save(keys::kPositionTop, NumberText(Top()));
+    save(keys::kOnTop, IntegerText(chkOnTop->Value()));
+    save(keys::kComPort, IntegerText(MSComm1.CommPort()));
+    save(keys::kTimer, IntegerText(TimeoutMinutes));
+    save(keys::kHeight, NumberText(Height()));
+}
+
+// ---- keying ----
+
+void frmPTT::cmdTX_Click() {
+    if (cmdTX->BackColor() == kButtonFace) {
+        if (!MSComm1.PortOpen()) {
+            // Showing red while no line is driven would tell the operator he is on the air.
+            showPortMessage();
+            return;
+        }
+        cmdTX->setBackColor(kKeyedRed);
+        MSComm1.setDTREnable(true);
+        KeyDeadline = Clock::now() + TimeoutMinutes * m_hooks.minute;
+        if (m_keyingDepth >= kMaxKeyingDepth)
+            return; // the waits below end at the new deadline and release then
+        ++m_keyingDepth;
+        waitForKeyDeadline();
+        --m_keyingDepth;
+        cmdTX->setBackColor(kButtonFace);
+    } else {
+        cmdTX->setBackColor(kButtonFace);
+    }
+    MSComm1.setDTREnable(false);
+}
+
+void frmPTT::waitForKeyDeadline() {
+    // Sleep until the next window event or the deadline; the deadline is read afresh on every
+    // pass because a nested keying may have replaced it.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    while (KeyDeadline && Clock::now() < *KeyDeadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*KeyDeadline - Clock::now());
+        wake.start(std::max(left, std::chrono::milliseconds(1)));
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+}
+
+// ---- port and time-out choices ----
+
+void frmPTT::Combo1_Click() {
+    if (MSComm1.PortOpen())
+        MSComm1.setPortOpen(false);
+    const int port = Combo1->Text().right(2).toInt();
+    ComPortText = IntegerText(port);
+    MSComm1.setCommPort(ToInt16Strict(keys::kComPort, ComPortText));
+    SaveSettings();
+    Form_Activate();
+}
+
+void frmPTT::Combo2_Click() {
+    TimeoutMinutes = ToInt16Strict(keys::kTimer, Combo2->Text().left(1));
+    SaveSettings();
+}
+
+// ---- start-up ----
+
+void frmPTT::Form_Activate() {
+    using namespace keys;
+
+    // 1. First run.
+    if (get(kPositionLeft).isEmpty()) {
+        save(kPositionLeft, NumberText(Left()));
+        save(kPositionTop, NumberText(Top()));
+        save(kOnTop, QStringLiteral("0"));
+        save(kComPort, QStringLiteral("1"));
+        save(kHeight, QStringLiteral("3090"));
+        save(kTimer, QStringLiteral("1"));
+    }
+
+    // 2-4. Place and size the window. A stored value that cannot be used is reported and
+    // replaced by its first-run default rather than stopping every start.
+    auto single = [this](QLatin1StringView key, const char *instead) -> std::optional<float> {
+        try {
+            return ToSingleStrict(key, get(key));
+        } catch (const ConversionError &e) {
+            warn(QStringLiteral("%1; using %2")
+                     .arg(QString::fromUtf8(e.what()), QLatin1String(instead)));
+            return std::nullopt;
+        }
+    };
+    std::optional<float> left = single(kPositionLeft, "the current position");
+    std::optional<float> top = single(kPositionTop, "the current position");
+    const float height = single(kHeight, "3090").value_or(kFullHeight);
+    if (left || top) {
+        // A monitor unplugged since: don't restore a frame no screen shows.
+        const QRect frame(left ? twipsToPixels(*left, twipsPerPixelX()) : frameGeometry().x(),
+                          top ? twipsToPixels(*top, twipsPerPixelY()) : frameGeometry().y(),
+                          frameGeometry().width(), twipsToPixels(height, twipsPerPixelY()));
+        bool seen = false;
+        for (const QScreen *s : QGuiApplication::screens())
+            seen = seen || s->availableGeometry().intersects(frame);
+        if (!seen) {
+            warn(QStringLiteral("stored position %1, %2 lies outside every screen; not applied")
+                     .arg(get(kPositionLeft), get(kPositionTop)));
+            left.reset();
+            top.reset();
+        }
+    }
+    if (left)
+        setLeft(*left);
+    if (top)
+        setTop(*top);
+    setHeight(height);
+
+    // 5. View marks from the height in effect.
+    const bool compact = Height() == kCompactHeight;
+    mnuHide->setChecked(compact);
+    mnuShow->setChecked(!compact);
+
+    // 6. The stored port goes to the control before anything below can save, so that a save
+    // never replaces the operator's port by the control's first number.
+    ComPortText = get(kComPort);
+    try {
+        MSComm1.setCommPort(ToInt16Strict(kComPort, ComPortText));
+    } catch (const std::exception &) {
+        // not usable: the control keeps its number, as below
+    }
+
+    // 7-8. Always on top.
+    std::int16_t onTop = 0;
+    const QString onTopText = get(kOnTop);
+    try {
+        onTop = ToInt16Strict(kOnTop, onTopText);
+        if (onTop < 0 || onTop > 2) {
+            warn(QStringLiteral("OnTop: \"%1\" is not 0, 1 or 2; using 0").arg(onTopText));
+            onTop = 0;
+        }
+    } catch (const ConversionError &e) {
+        warn(QStringLiteral("%1; using 0").arg(QString::fromUtf8(e.what())));
+        onTop = 0;
+    }
+    setOnTopValue(onTop);
+    SetWindowOnTop(chkOnTop->Value() == 1);
+
+    // 9-10. Time-out: anything but 1 to 9 minutes would make a button that does nothing.
+    const QString timerText = get(kTimer);
+    try {
+        TimeoutMinutes = ToInt16Lenient(kTimer, timerText);
+        if (TimeoutMinutes < 1 || TimeoutMinutes > 9) {
+            warn(QStringLiteral("Timer: \"%1\" is not 1 to 9 minutes; using 1").arg(timerText));
+            TimeoutMinutes = 1;
+        }
+    } catch (const ConversionError &e) {
+        warn(QStringLiteral("%1; using 1").arg(QString::fromUtf8(e.what())));
+        TimeoutMinutes = 1;
+    }
+    setListIndex(Combo2, TimeoutMinutes - 1);
+
+    // 11-12. Idle button, port closed.
+    cmdTX->setBackColor(kButtonFace);
+    if (MSComm1.PortOpen())
+        MSComm1.setPortOpen(false);
+
+    // 13-19 go on past their errors; only a failed open is reported. A store that cannot be
+    // written still ends the program: a value is never dropped silently.
+    try {
+        MSComm1.setCommPort(ToInt16Strict(kComPort, ComPortText));
+    } catch (const std::exception &) {
+    }
+    try {
+        MSComm1.setPortOpen(true);
+    } catch (const std::exception &e) {
+        warn(QStringLiteral("COM%1: %2").arg(MSComm1.CommPort()).arg(QString::fromUtf8(e.what())));
+        showPortMessage();
+        return;
+    }
+    try {
+        setListIndex(Combo1, MSComm1.CommPort() - 1);
+    } catch (const StoreWriteError &) {
+        throw;
+    } catch (const std::exception &) {
+    }
+    MSComm1.setRTSEnable(false);
+    MSComm1.setDTREnable(false);
+}
+
+void frmPTT::showPortMessage() {
+    m_hooks.messageBox(QStringLiteral("COM ") + ComPortText +
+                           QStringLiteral(": not available. Check for correct Com Port."),
+                       QMessageBox::NoIcon);
+}
+
+// ---- window commands ----
+
+void frmPTT::SetWindowOnTop(bool onTop) {
+    // QWidget::setWindowFlags would hide and re-create the native window: change the flag on
+    // the existing one and keep the widget's record of it in step.
+    Qt::WindowFlags flags = windowFlags();
+    flags.setFlag(Qt::WindowStaysOnTopHint, onTop);
+    overrideWindowFlags(flags);
+    if (QWindow *native = windowHandle())
+        native->setFlags(flags);
+    if (!isVisible()) {
+        setAttribute(Qt::WA_ShowWithoutActivating);
+        show();
+    }
+}
+
+void frmPTT::chkOnTop_Click() {
+    SetWindowOnTop(chkOnTop->Value() == 1);
+    save(keys::kOnTop, IntegerText(chkOnTop->Value()));
+}
+
+void frmPTT::mnuHide_Click() {
+    setHeight(kCompactHeight);
+    mnuHide->setChecked(true);
+    mnuShow->setChecked(false);
+    SaveSettings();
+}
+
+void frmPTT::mnuShow_Click() {
+    setHeight(kFullHeight);
+    mnuHide->setChecked(false);
+    mnuShow->setChecked(true);
+    SaveSettings();
+}
+
+void frmPTT::mnuExit_Click() {
+    close();
+}
+
+void frmPTT::Form_Unload(int &cancel) {
+    (void)cancel; // never set: the program does not refuse to close
+    SaveSettings();
+    MSComm1.setDTREnable(false);
+    MSComm1.setRTSEnable(false);
+    MSComm1.setPortOpen(false);
+    m_hooks.endProgram(0);
+}
+
+void frmPTT::mnuAbout_Click() {
+    // Release first: the box may stay open far longer than anyone means to transmit. The port
+    // stays open so that the next TX click keys the line again.
+    cmdTX->setBackColor(kButtonFace);
+    MSComm1.setDTREnable(false);
+    m_hooks.messageBox(QStringLiteral("%1\nVersion %2\n\nKeys a transmitter through the DTR line "
+                                      "of a serial port.\n\nMade by the Zorore_PTT developers. "
+                                      "Free to use, with no warranty.")
+                           .arg(kCaption, QLatin1String(kProgramVersion)),
+                       QMessageBox::NoIcon);
+}
+
+void frmPTT::reportFatal(const QString &what) noexcept {
+    try {
+        MSComm1.setDTREnable(false);
+        MSComm1.setRTSEnable(false);
+        MSComm1.setPortOpen(false);
+    } catch (...) {
+    }
+    try {
+        warn(what);
+        m_hooks.messageBox(QStringLiteral("Zorore_PTT met an error and has to close:\n\n") + what,
+                           QMessageBox::Critical);
+    } catch (...) {
+    }
+    m_hooks.endProgram(1);
+}
+
+} // namespace zptt

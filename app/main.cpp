@@ -1,0 +1,25 @@
+#include "IniSettingsStore.h"
+#include "SerialComm.h"
+#include "TerminationSignals.h"
+#include "Version.h"
+#include "frmPTT.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromLatin1(zptt::kProgramName));
+    QApplication::setApplicationVersion(QString::fromLatin1(zptt::kProgramVersion));
+    QApplication::setDesktopFileName(QStringLiteral("zorore-ptt"));
+
+    zptt::IniSettingsStore store;
+    zptt::SerialComm comm(store);
+    zptt::frmPTT window(store, comm);
+
+    zptt::TerminationSignals termination(&window);
+    QObject::connect(&termination, &zptt::TerminationSignals::received, &window,
+                     [&window](int) { window.close(); });
+
+    window.show();
+    return QApplication::exec();
+}
