@@ -34,7 +34,6 @@ public:
 private:
     int m_fd = -1;
     QString m_path;
-    QString m_lockFile; // our own UUCP lock file, removed on close
 };
 
 } // namespace zptt

@@ -1,0 +1,265 @@
+// PortTable (defaults and [Ports] mapping) and SerialComm on pseudo-terminals.
+
+#include "PortTable.h"
+#include "SerialComm.h"
+#include "SerialError.h"
+#include "SettingKeys.h"
+#include "SettingsStore.h"
+#include "UartEmu.h"
+
+#include <QMap>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace uartemu;
+using zptt::PortTable;
+using zptt::SerialComm;
+using zptt::SerialError;
+
+namespace {
+
+// Exact, case-sensitive addressing, as the real store's callers expect.
+class MemoryStore : public zptt::SettingsStore {
+public:
+    QString GetSetting(const QString &application, const QString &section,
+                       const QString &key) const override {
+        return m_values.value(application + u'\n' + section + u'\n' + key);
+    }
+    void SaveSetting(const QString &application, const QString &section, const QString &key,
+                     const QString &text) override {
+        m_values.insert(application + u'\n' + section + u'\n' + key, text);
+    }
+    void mapPort(const QString &key, const QString &device) {
+        SaveSetting(zptt::keys::kApplication, zptt::keys::kPortsSection, key, device);
+    }
+
+private:
+    QMap<QString, QString> m_values;
+};
+
+QString error(const std::function<void()> &call) {
+    try {
+        call();
+    } catch (const SerialError &e) {
+        return QString::fromStdString(e.what());
+    }
+    return {};
+}
+
+} // namespace
+
+class TstSerialComm : public QObject {
+    Q_OBJECT
+
+private slots:
+    void portTable_data();
+    void portTable();
+    void present();
+    void commPortRange_data();
+    void commPortRange();
+    void closedPortDrivesNothing();
+    void openFailures_data();
+    void openFailures();
+    void openPortFollowsCalls();
+};
+
+void TstSerialComm::portTable_data() {
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("mapped");
+    QTest::addColumn<QString>("device");
+    const QString byId = "/dev/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0";
+    QTest::newRow("COM0") << 0 << ""
+                          << ""
+                          << "";
+    QTest::newRow("COM1") << 1 << ""
+                          << ""
+                          << "/dev/ttyS0";
+    QTest::newRow("COM4") << 4 << ""
+                          << ""
+                          << "/dev/ttyS3";
+    QTest::newRow("COM5") << 5 << ""
+                          << ""
+                          << "/dev/ttyUSB0";
+    QTest::newRow("COM10") << 10 << ""
+                           << ""
+                           << "/dev/ttyUSB5";
+    QTest::newRow("COM11") << 11 << ""
+                           << ""
+                           << "/dev/ttyACM0";
+    QTest::newRow("COM15") << 15 << ""
+                           << ""
+                           << "/dev/ttyACM4";
+    QTest::newRow("COM16") << 16 << ""
+                           << ""
+                           << "";
+    QTest::newRow("COM255") << 255 << ""
+                            << ""
+                            << "";
+    QTest::newRow("mapped COM5") << 5 << "COM5" << byId << byId;
+    QTest::newRow("relative COM5") << 5 << "COM5"
+                                   << "ttyUSB3"
+                                   << "/dev/ttyUSB0";
+    QTest::newRow("empty COM5") << 5 << "COM5"
+                                << ""
+                                << "/dev/ttyUSB0";
+    QTest::newRow("lower-case key") << 5 << "com5" << byId << "/dev/ttyUSB0";
+    QTest::newRow("mapped COM16") << 16 << "COM16"
+                                  << "/dev/ttyUSB7"
+                                  << "/dev/ttyUSB7";
+}
+
+void TstSerialComm::portTable() {
+    QFETCH(int, port);
+    QFETCH(QString, key);
+    QFETCH(QString, mapped);
+    QFETCH(QString, device);
+    MemoryStore store;
+    if (!key.isEmpty()) {
+        store.mapPort(key, mapped);
+        // The same entry in another section or program must not count.
+        store.SaveSetting(zptt::keys::kApplication, zptt::keys::kSection, key, "/dev/wrong");
+        store.SaveSetting("Other", zptt::keys::kPortsSection, key, "/dev/wrong");
+    }
+    QCOMPARE(PortTable(store).device(port), device);
+    if (key.isEmpty())
+        QCOMPARE(PortTable::defaultDevice(port), device);
+}
+
+void TstSerialComm::present() {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("ttyFAKE");
+    QVERIFY(QFile(file).open(QIODevice::WriteOnly));
+    QVERIFY(QFile::link(file, dir.filePath("good-link")));
+    QVERIFY(QFile::link(dir.filePath("gone"), dir.filePath("dangling-link")));
+    MemoryStore store;
+    store.mapPort("COM20", file);
+    store.mapPort("COM21", dir.filePath("good-link"));
+    store.mapPort("COM22", dir.filePath("dangling-link"));
+    store.mapPort("COM23", dir.filePath("missing"));
+    const qint64 mark = logMark();
+    const PortTable table(store);
+    QVERIFY(table.present(20));
+    QVERIFY(table.present(21));
+    QVERIFY(!table.present(22));
+    QVERIFY(!table.present(23));
+    QVERIFY(!table.present(24));           // no device at all
+    QCOMPARE(eventsSince(mark).size(), 0); // nothing opened
+}
+
+void TstSerialComm::commPortRange_data() {
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("-1") << -1 << false;
+    QTest::newRow("0") << 0 << false;
+    QTest::newRow("1") << 1 << true;
+    QTest::newRow("16") << 16 << true;
+    QTest::newRow("255") << 255 << true;
+    QTest::newRow("256") << 256 << false;
+}
+
+void TstSerialComm::commPortRange() {
+    QFETCH(int, port);
+    QFETCH(bool, accepted);
+    MemoryStore store;
+    SerialComm comm(store);
+    QCOMPARE(comm.CommPort(), std::int16_t(1));
+    QVERIFY(!comm.PortOpen());
+    comm.setCommPort(7);
+    const QString err = error([&] { comm.setCommPort(std::int16_t(port)); });
+    QCOMPARE(err.isEmpty(), accepted);
+    QCOMPARE(comm.CommPort(), std::int16_t(accepted ? port : 7));
+
+    // Only while closed.
+    Pty pty;
+    QVERIFY(pty.ok());
+    store.mapPort(QStringLiteral("COM%1").arg(comm.CommPort()), pty.path());
+    comm.setPortOpen(true);
+    const std::int16_t open = comm.CommPort();
+    QVERIFY(!error([&] { comm.setCommPort(open == 2 ? 3 : 2); }).isEmpty());
+    QCOMPARE(comm.CommPort(), open);
+    QVERIFY(comm.PortOpen());
+}
+
+void TstSerialComm::closedPortDrivesNothing() {
+    MemoryStore store;
+    SerialComm comm(store);
+    const qint64 mark = logMark();
+    comm.setDTREnable(true);
+    comm.setRTSEnable(true);
+    comm.setDTREnable(false);
+    comm.setPortOpen(false); // closing a closed port changes nothing
+    QVERIFY(!comm.PortOpen());
+    QCOMPARE(comm.fd(), -1);
+    QCOMPARE(eventsSince(mark).size(), 0);
+}
+
+void TstSerialComm::openFailures_data() {
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("mapped");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unmapped COM16") << 16 << ""
+                                    << "COM16: no device for this port";
+    QTest::newRow("absent device") << 30 << "/nonexistent/ttyUSB0"
+                                   << "/nonexistent/ttyUSB0: No such file or directory";
+    QTest::newRow("not a terminal") << 31 << "/dev/null"
+                                    << "/dev/null: not a serial port (";
+}
+
+void TstSerialComm::openFailures() {
+    QFETCH(int, port);
+    QFETCH(QString, mapped);
+    QFETCH(QString, message);
+    MemoryStore store;
+    if (!mapped.isEmpty())
+        store.mapPort(QStringLiteral("COM%1").arg(port), mapped);
+    SerialComm comm(store);
+    comm.setCommPort(std::int16_t(port));
+    const QString err = error([&] { comm.setPortOpen(true); });
+    QVERIFY2(err.startsWith(message), qPrintable(err));
+    QVERIFY(!comm.PortOpen());
+    QCOMPARE(comm.fd(), -1);
+}
+
+void TstSerialComm::openPortFollowsCalls() {
+    Pty pty;
+    QVERIFY(pty.ok());
+    MemoryStore store;
+    store.mapPort("COM5", pty.path());
+    SerialComm comm(store);
+    comm.setCommPort(5);
+    comm.setPortOpen(true);
+    QVERIFY(comm.PortOpen());
+    QCOMPARE(lines(comm.fd()), 0);
+    QCOMPARE(error([&] { comm.setPortOpen(true); }), QString("COM5: port already open"));
+    QVERIFY(comm.PortOpen());
+
+    comm.setDTREnable(true);
+    QCOMPARE(lines(comm.fd()), TIOCM_DTR);
+    comm.setRTSEnable(true);
+    QCOMPARE(lines(comm.fd()), TIOCM_DTR | TIOCM_RTS);
+    comm.setDTREnable(false);
+    QCOMPARE(lines(comm.fd()), TIOCM_RTS);
+    comm.setRTSEnable(false);
+    QCOMPARE(lines(comm.fd()), 0);
+
+    comm.setDTREnable(true);
+    const qint64 mark = logMark();
+    comm.setPortOpen(false);
+    QVERIFY(!comm.PortOpen());
+    QCOMPARE(comm.fd(), -1);
+    const QList<Event> ev = eventsSince(mark, pty.path());
+    QCOMPARE(eventNames(ev), QStringList({"TIOCMBIC", "close"}));
+    QCOMPARE(ev[0].dtr + ev[0].rts, 0);
+    comm.setPortOpen(false);
+    QCOMPARE(eventsSince(mark, pty.path()).size(), 2);
+}
+
+int main(int argc, char **argv) {
+    ensureLoaded();
+    QCoreApplication app(argc, argv);
+    TstSerialComm test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_serialcomm.moc"

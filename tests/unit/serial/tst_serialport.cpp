@@ -1,0 +1,299 @@
+// PosixSerialPort on real pseudo-terminals under the UART emulation, and the UUCP lock
+// check.
+
+#include "PosixSerialPort.h"
+#include "SerialError.h"
+#include "UartEmu.h"
+#include "UucpLock.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <termios.h>
+
+using namespace uartemu;
+using zptt::PosixSerialPort;
+using zptt::SerialError;
+
+class TstSerialPort : public QObject {
+    Q_OBJECT
+
+private slots:
+    void openLowersLinesBeforeAnythingElse();
+    void linesFollowCalls_data();
+    void linesFollowCalls();
+    void secondOpenRefusedThenReopens();
+    void closeLeavesLinesLow();
+    void notATerminalRefused_data();
+    void notATerminalRefused();
+    void consoleRefusedBeforeOpen_data();
+    void consoleRefusedBeforeOpen();
+    void controllingTerminalIsConsole();
+    void lockPid_data();
+    void lockPid();
+    void lockFiles_data();
+    void lockFiles();
+};
+
+static QString openError(PosixSerialPort &port, const QString &path) {
+    try {
+        port.open(path);
+    } catch (const SerialError &e) {
+        return QString::fromStdString(e.what());
+    }
+    return {};
+}
+
+void TstSerialPort::openLowersLinesBeforeAnythingElse() {
+    Pty pty;
+    QVERIFY(pty.ok());
+    const qint64 mark = logMark();
+    PosixSerialPort port;
+    port.open(pty.path());
+    QVERIFY(port.isOpen());
+    QCOMPARE(lines(port.fd()), 0);
+
+    const QList<Event> ev = eventsSince(mark, pty.path());
+    QCOMPARE(eventNames(ev), QStringList({"open", "TIOCMBIC", "tcsetattr", "TIOCMBIC"}));
+    QCOMPARE(ev[0].dtr + ev[0].rts, 2); // what the kernel did
+    for (qsizetype i = 1; i < ev.size(); ++i) {
+        QCOMPARE(ev[i].dtr, 0);
+        QCOMPARE(ev[i].rts, 0);
+        QCOMPARE(ev[i].fd, port.fd());
+    }
+
+    // Raw 9600 8N1; HUPCL so that the kernel drops the lines should the program die.
+    termios t{};
+    QVERIFY(::tcgetattr(port.fd(), &t) == 0);
+    QCOMPARE(t.c_cflag & (HUPCL | CLOCAL | CREAD), tcflag_t(HUPCL | CLOCAL | CREAD));
+    QCOMPARE(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
+    QCOMPARE(t.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(0));
+    QCOMPARE(::cfgetospeed(&t), speed_t(B9600));
+    QCOMPARE(::cfgetispeed(&t), speed_t(B9600));
+}
+
+void TstSerialPort::linesFollowCalls_data() {
+    QTest::addColumn<bool>("dtr");
+    QTest::addColumn<bool>("rts");
+    QTest::newRow("DTR") << true << false;
+    QTest::newRow("RTS") << false << true;
+    QTest::newRow("both") << true << true;
+    QTest::newRow("none") << false << false;
+}
+
+void TstSerialPort::linesFollowCalls() {
+    QFETCH(bool, dtr);
+    QFETCH(bool, rts);
+    Pty pty;
+    QVERIFY(pty.ok());
+    PosixSerialPort port;
+    QVERIFY(!port.setDtr(true)); // closed: nothing to drive
+    port.open(pty.path());
+    const qint64 mark = logMark();
+    QVERIFY(port.setDtr(dtr));
+    QVERIFY(port.setRts(rts));
+    QCOMPARE(lines(port.fd()), (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0));
+    // One ioctl per call.
+    QCOMPARE(eventNames(eventsSince(mark, pty.path())),
+             QStringList({dtr ? "TIOCMBIS" : "TIOCMBIC", rts ? "TIOCMBIS" : "TIOCMBIC"}));
+}
+
+void TstSerialPort::secondOpenRefusedThenReopens() {
+    Pty pty;
+    QVERIFY(pty.ok());
+    PosixSerialPort first, second;
+    first.open(pty.path());
+    QCOMPARE(openError(second, pty.path()), pty.path() + ": Device or resource busy");
+    QVERIFY(!second.isOpen());
+    QVERIFY(first.isOpen());
+    QVERIFY(first.setDtr(true));
+    QCOMPARE(lines(first.fd()), TIOCM_DTR);
+
+    QCOMPARE(openError(first, pty.path()), pty.path() + ": port already open");
+    first.close();
+    QVERIFY(!first.isOpen());
+    QCOMPARE(first.fd(), -1);
+    QCOMPARE(openError(second, pty.path()), QString());
+    QCOMPARE(lines(second.fd()), 0);
+}
+
+void TstSerialPort::closeLeavesLinesLow() {
+    Pty pty;
+    QVERIFY(pty.ok());
+    qint64 mark = 0;
+    {
+        PosixSerialPort port;
+        port.open(pty.path());
+        QVERIFY(port.setDtr(true) && port.setRts(true));
+        mark = logMark();
+        port.close();
+        port.close(); // a second close does nothing
+        QVERIFY(port.setDtr(true) == false);
+    }
+    QList<Event> ev = eventsSince(mark, pty.path());
+    QCOMPARE(eventNames(ev), QStringList({"TIOCMBIC", "close"}));
+    QCOMPARE(ev[0].dtr + ev[0].rts, 0);
+    QCOMPARE(ev[1].dtr + ev[1].rts, 0);
+
+    // The destructor closes the same way.
+    {
+        PosixSerialPort port;
+        port.open(pty.path());
+        QVERIFY(port.setDtr(true));
+        mark = logMark();
+    }
+    ev = eventsSince(mark, pty.path());
+    QCOMPARE(eventNames(ev), QStringList({"TIOCMBIC", "close"}));
+    QCOMPARE(ev[1].dtr + ev[1].rts, 0);
+}
+
+void TstSerialPort::notATerminalRefused_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("regular file") << QString() << "not a serial port (";
+    QTest::newRow("/dev/null") << "/dev/null"
+                               << "not a serial port (";
+    QTest::newRow("missing") << "/nonexistent/ttyUSB9"
+                             << "No such file or directory";
+}
+
+void TstSerialPort::notATerminalRefused() {
+    QFETCH(QString, path);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    if (path.isEmpty()) {
+        path = dir.filePath("plain");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    PosixSerialPort port;
+    const QString error = openError(port, path);
+    QVERIFY2(error.startsWith(path + ": " + reason), qPrintable(error));
+    QVERIFY(!port.isOpen());
+}
+
+void TstSerialPort::consoleRefusedBeforeOpen_data() {
+    QTest::addColumn<QString>("path");
+    QTest::newRow("/dev/console") << "/dev/console";
+    QTest::newRow("/dev/tty") << "/dev/tty";
+    QTest::newRow("/dev/tty0") << "/dev/tty0";
+    QTest::newRow("symlink to /dev/console") << "link";
+}
+
+void TstSerialPort::consoleRefusedBeforeOpen() {
+    QFETCH(QString, path);
+    QTemporaryDir dir;
+    if (path == "link") {
+        path = dir.filePath("by-id-console");
+        QVERIFY(QFile::link("/dev/console", path));
+    }
+    QVERIFY(PosixSerialPort::isConsole(path, -1));
+    // The emulation logs any open of these (the guard refuses it): there must be none.
+    const qint64 mark = logMark();
+    PosixSerialPort port;
+    const QString error = openError(port, path);
+    QCOMPARE(error, path + ": a system console or the controlling terminal, refused");
+    QVERIFY(!port.isOpen());
+    QCOMPARE(eventsSince(mark).size(), 0);
+}
+
+// The terminal a process runs under counts as a console: a child takes a pty as its
+// controlling terminal and asks.
+void TstSerialPort::controllingTerminalIsConsole() {
+    Pty pty;
+    QVERIFY(pty.ok());
+    QVERIFY(!PosixSerialPort::isConsole(pty.path(), -1));
+    QVERIFY(!PosixSerialPort::isConsole("/dev/null", -1));
+    const QByteArray path = QFile::encodeName(pty.path());
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::setsid();
+        const int fd = ::open(path.constData(), O_RDWR | O_NONBLOCK); // becomes controlling
+        const int ctty = fd >= 0 && ::ioctl(fd, TIOCSCTTY, 0) == 0;
+        ::_exit(ctty && PosixSerialPort::isConsole(pty.path(), -1) ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+}
+
+static QByteArray binaryPid(int pid) {
+    return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
+}
+
+void TstSerialPort::lockPid_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint64>("pid");
+    QTest::newRow("HDB") << QByteArray("      4242\n") << qint64(4242);
+    QTest::newRow("bare") << QByteArray("17") << qint64(17);
+    QTest::newRow("binary") << binaryPid(4242) << qint64(4242);
+    QTest::newRow("binary, digit bytes") << binaryPid(0x3039) << qint64(0x3039); // "90\0\0"
+    QTest::newRow("binary, space bytes") << binaryPid(0x0a20) << qint64(0x0a20); // " \n\0\0"
+    QTest::newRow("negative") << QByteArray("-5\n") << qint64(0);
+    QTest::newRow("binary negative") << binaryPid(-5) << qint64(0);
+    QTest::newRow("text") << QByteArray("owner\n") << qint64(0);
+    QTest::newRow("empty") << QByteArray() << qint64(0);
+}
+
+void TstSerialPort::lockPid() {
+    QFETCH(QByteArray, content);
+    QFETCH(qint64, pid);
+    QCOMPARE(zptt::uucp::lockPid(content), pid);
+}
+
+void TstSerialPort::lockFiles_data() {
+    QTest::addColumn<QString>("lockName");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("held");
+
+    const pid_t live = ::getppid();
+    const pid_t ours = ::getpid();
+    const pid_t dead = ::fork(); // reaped at once: its pid is free
+    if (dead == 0)
+        ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    const QByteArray hdb = QByteArray::number(live).rightJustified(10, ' ') + '\n';
+
+    QTest::newRow("none") << QString() << QByteArray() << false;
+    QTest::newRow("live ASCII") << "LCK..ttyUSB0" << hdb << true;
+    QTest::newRow("live binary") << "LCK..ttyUSB0" << binaryPid(live) << true;
+    QTest::newRow("live, by-id name") << "LCK..usb-FTDI_X-if00-port0" << hdb << true;
+    QTest::newRow("stale ASCII") << "LCK..ttyUSB0" << QByteArray::number(dead) << false;
+    QTest::newRow("stale binary") << "LCK..ttyUSB0" << binaryPid(dead) << false;
+    QTest::newRow("our own pid") << "LCK..ttyUSB0" << QByteArray::number(ours) << false;
+    QTest::newRow("garbage") << "LCK..ttyUSB0" << QByteArray("owner\n") << false;
+    QTest::newRow("other device") << "LCK..ttyUSB1" << hdb << false;
+}
+
+void TstSerialPort::lockFiles() {
+    QFETCH(QString, lockName);
+    QFETCH(QByteArray, content);
+    QFETCH(bool, held);
+    QTemporaryDir dir;
+    if (!lockName.isEmpty()) {
+        QFile f(dir.filePath(lockName));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    const QStringList devices{"/dev/serial/by-id/usb-FTDI_X-if00-port0", "/dev/ttyUSB0"};
+    const zptt::uucp::Holder h = zptt::uucp::liveHolder(devices, {"/nonexistent", dir.path()});
+    QCOMPARE(h.pid != 0, held);
+    if (held) {
+        QCOMPARE(h.pid, qint64(::getppid()));
+        QCOMPARE(h.file, dir.filePath(lockName));
+    }
+}
+
+int main(int argc, char **argv) {
+    ensureLoaded();
+    QCoreApplication app(argc, argv);
+    TstSerialPort test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_serialport.moc"
