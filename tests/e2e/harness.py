@@ -634,23 +634,29 @@ class Session:
     def wait_no_dialog(self, timeout=10):
         wait_until(lambda: not self.dialogs(), timeout, "the message box to go away")
 
-    def message_text(self, box, attempts=4):
+    def message_text(self, box, attempts=3):
         """The text of a message box. Its label lets the mouse select text, and a selection
-        made with the mouse becomes X's PRIMARY selection: a triple click on the first line of
-        text selects the whole paragraph, which is then read back."""
+        made with the mouse becomes X's PRIMARY selection: a drag from the first character to
+        past the end of the last line selects it all, which is then read back."""
         img = self.screenshot(box)
         dark = lambda rgb: max(rgb) < 110
-        # Text sits right of the icon and above the button row.
-        area = (48, 4, img.width - 56, max(1, img.height - 48))
-        found = img.bbox(dark, area)
-        if not found:
+        # Text sits above the button row, right of the icon if there is one.
+        x0, y0, w, h = 4, 4, img.width - 8, max(1, img.height - 48)
+        cols = _runs([any(dark(img.pixel(x, y)) for y in range(y0, y0 + h))
+                      for x in range(x0, x0 + w)], gap=10)
+        if not cols:
             self.save_screenshot("box", img)
             raise Failure("no text found in the message box")
-        x, y, w, h = found
-        for i in range(attempts):
-            self.xrun("xdotool", "mousemove", "--window", str(box), str(x + 4),
-                      str(y + min(h, 12) // 2 + 2 * i), "click", "--repeat", "3", "--delay",
-                      "40", "1")
+        left, right = x0 + cols[-1][0], x0 + cols[-1][1]
+        rows = _runs([any(dark(img.pixel(x, y)) for x in range(left, right + 1))
+                      for y in range(y0, y0 + h)], gap=0)
+        first, last = rows[0], rows[-1]
+        start = (left + 1, y0 + (first[0] + first[1]) // 2)
+        end = (right + 4, y0 + (last[0] + last[1]) // 2)
+        for _ in range(attempts):
+            self.xrun("xdotool", "mousemove", "--window", str(box), str(start[0]), str(start[1]),
+                      "mousedown", "1", "mousemove", "--window", str(box), str(end[0]),
+                      str(end[1]), "sleep", "0.1", "mouseup", "1")
             text = read_selection(self.display.name, "PRIMARY")
             if text:
                 return text
@@ -823,6 +829,58 @@ class Session:
         time.sleep(0.3)
         self.key(item_key)
 
+    def wait_frame_height(self, px, timeout=5):
+        def reached():
+            return self.frame_geometry()[3] == px
+
+        try:
+            wait_until(reached, timeout, "the outer height to become %d px" % px, 0.05)
+        except Failure as e:
+            raise Failure("%s (it is %d)" % (e, self.frame_geometry()[3]))
+
+    def view_contents(self, img=None):
+        """(TX drawn, number of non-background pixels below the TX button's row,
+        pixels drawn in the two lists' places)."""
+        img = img or self.screenshot()
+        bg = img.pixel(img.width - 1, img.height - 1)
+        mb = self.menubar_height()
+        x, y, w, h = TX_RECT
+        tx_drawn = not near(img.pixel(x + w // 2, mb + y), bg, 6)
+        below_top = mb + y + h + 2
+        below = img.count(lambda rgb: not near(rgb, bg, 6),
+                          (0, below_top, img.width, max(0, img.height - below_top)))
+        lists = 0
+        for rect in (COMBO1_RECT, COMBO2_RECT):
+            rx, ry, rw, rh = self.client_rect(rect)
+            if ry + rh <= img.height:
+                lists += img.count(lambda rgb: not near(rgb, bg, 6), (rx, ry, rw, rh))
+        return tx_drawn, below, lists
+
+    def menu_by_mouse(self, title_index, item_index):
+        """Click the title_index-th menu title on the menu bar, then the item_index-th item
+        of the menu that drops down. Titles and items are found by where text is drawn."""
+        img = self.screenshot()
+        mb = self.menubar_height()
+        titles = _runs([any(max(img.pixel(x, y)) < 110 for y in range(1, mb - 2))
+                        for x in range(img.width)], gap=6)
+        if len(titles) <= title_index:
+            self.save_screenshot("menubar", img)
+            raise Failure("menu bar shows %d titles, wanted #%d" % (len(titles), title_index))
+        x0, x1 = titles[title_index]
+        before = set(self.visible_any())
+        self.click_window((x0 + x1) // 2, mb // 2)
+        popup = self.new_windows(before)[0]
+        time.sleep(0.3)
+        pimg = self.screenshot(popup)
+        items = _runs([any(max(pimg.pixel(x, y)) < 110 for x in range(pimg.width))
+                       for y in range(pimg.height)], gap=4)
+        if len(items) <= item_index:
+            self.save_screenshot("menu", pimg)
+            raise Failure("menu shows %d items, wanted #%d" % (len(items), item_index))
+        y0, y1 = items[item_index]
+        self.xrun("xdotool", "mousemove", "--window", str(popup), str(pimg.width // 2),
+                  str((y0 + y1) // 2), "click", "1")
+
     # ---- the program's lines
 
     def events(self, path=None, since_ns=None):
@@ -924,6 +982,23 @@ def looks_keyed(rgb):
 
 def looks_face(rgb):
     return max(rgb) - min(rgb) <= 8 and min(rgb) >= 200
+
+
+def _runs(flags, gap):
+    """[(first, last)] of the stretches of true flags, bridging gaps shorter than `gap`."""
+    runs, start, last = [], None, None
+    for i, f in enumerate(flags):
+        if not f:
+            continue
+        if start is not None and i - last > gap:
+            runs.append((start, last))
+            start = None
+        if start is None:
+            start = i
+        last = i
+    if start is not None:
+        runs.append((start, last))
+    return runs
 
 
 def _sanitizer_runtime(binary):
