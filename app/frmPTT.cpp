@@ -64,6 +64,7 @@ frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidg
     buildMenus();
     buildControls();
     bindHandlers();
+    MSComm1.setLostHandler([this] { guarded([this] { portLost(); }); });
 
     // Client area 1755 x 2400 twips below the menu bar, centred on the screen.
     const int clientW = twipsToPixels(kClientWidthTwips, twipsPerPixelX());
@@ -295,6 +296,7 @@ void frmPTT::cmdTX_Click() {
         cmdTX->setBackColor(kKeyedRed);
         MSComm1.setDTREnable(true);
         KeyDeadline = Clock::now() + TimeoutMinutes * m_hooks.minute;
+        MSComm1.setKeyDeadline(KeyDeadline);
         if (m_keyingDepth >= kMaxKeyingDepth)
             return; // the waits below end at the new deadline and release then
         ++m_keyingDepth;
@@ -457,6 +459,12 @@ void frmPTT::Form_Activate() {
     }
     MSComm1.setRTSEnable(false);
     MSComm1.setDTREnable(false);
+}
+
+void frmPTT::portLost() {
+    cmdTX->setBackColor(kButtonFace);
+    MSComm1.setDTREnable(false);
+    showPortMessage();
 }
 
 void frmPTT::showPortMessage() {

@@ -50,6 +50,8 @@ public:
     void mnuShow_Click();
     void mnuAbout_Click();
     void SetWindowOnTop(bool onTop);
+    // The open port's device went away: release any keying and say so.
+    void portLost();
     void SaveSettings();
 
     // The window's outer rectangle in twips.

@@ -1,3 +1,4 @@
+#include "FatalSignalRelease.h"
 #include "IniSettingsStore.h"
 #include "SerialComm.h"
 #include "TerminationSignals.h"
@@ -7,6 +8,7 @@
 #include <QApplication>
 
 int main(int argc, char *argv[]) {
+    zptt::FatalSignalRelease::install();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(zptt::kProgramName));
     QApplication::setApplicationVersion(QString::fromLatin1(zptt::kProgramVersion));

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 
 namespace zptt {
 
@@ -25,6 +28,15 @@ public:
     // Accepted without error whether or not the port is open; a closed port drives no line.
     virtual void setDTREnable(bool high) = 0;
     virtual void setRTSEnable(bool high) = 0;
+
+    // The end of the keying in progress, or nullopt: lets the control release DTR by itself
+    // should the window's thread be held up past it.
+    virtual void setKeyDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+        (void)deadline;
+    }
+    // Run on the window's thread after the open port's device went away (unplugged, hung up);
+    // the port is closed by then.
+    virtual void setLostHandler(std::function<void()> handler) { (void)handler; }
 };
 
 } // namespace zptt

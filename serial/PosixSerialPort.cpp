@@ -158,7 +158,7 @@ void PosixSerialPort::open(const QString &devicePath) {
     tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
     // HUPCL: should we die, the kernel drops the lines at the last close.
     tio.c_cflag |= CS8 | CLOCAL | CREAD | HUPCL;
-    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VMIN] = 1; // so that a read without data says EAGAIN and 0 means hang-up
     tio.c_cc[VTIME] = 0;
     ::cfsetispeed(&tio, B9600);
     ::cfsetospeed(&tio, B9600);

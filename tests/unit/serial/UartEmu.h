@@ -128,6 +128,12 @@ public:
     bool ok() const { return m_master >= 0 && !m_path.isEmpty(); }
     const QString &path() const { return m_path; }
     int master() const { return m_master; }
+    // As an adapter pulled out: the slave side hangs up.
+    void unplug() {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
 
 private:
     int m_master = -1;

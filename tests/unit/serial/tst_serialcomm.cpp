@@ -10,6 +10,7 @@
 #include <QMap>
 #include <QTemporaryDir>
 #include <QTest>
+#include <thread>
 
 using namespace uartemu;
 using zptt::PortTable;
@@ -61,6 +62,9 @@ private slots:
     void openFailures_data();
     void openFailures();
     void openPortFollowsCalls();
+    void watchdogReleasesWhenThreadIsHeld_data();
+    void watchdogReleasesWhenThreadIsHeld();
+    void unplugNoticedDataIgnored();
 };
 
 void TstSerialComm::portTable_data() {
@@ -253,6 +257,66 @@ void TstSerialComm::openPortFollowsCalls() {
     QCOMPARE(ev[0].dtr + ev[0].rts, 0);
     comm.setPortOpen(false);
     QCOMPARE(eventsSince(mark, pty.path()).size(), 2);
+}
+
+// The window's thread sleeps past the deadline; the watchdog lowers DTR after its grace.
+void TstSerialComm::watchdogReleasesWhenThreadIsHeld_data() {
+    QTest::addColumn<int>("releaseAfterMs"); // when the owner lowers DTR; -1 never
+    QTest::addColumn<bool>("watchdogSteps");
+    QTest::newRow("owner held up") << -1 << true;
+    QTest::newRow("owner in time") << 50 << false;
+    QTest::newRow("owner late but within grace") << 300 << false;
+}
+
+void TstSerialComm::watchdogReleasesWhenThreadIsHeld() {
+    QFETCH(int, releaseAfterMs);
+    QFETCH(bool, watchdogSteps);
+    using namespace std::chrono;
+    Pty pty;
+    QVERIFY(pty.ok());
+    MemoryStore store;
+    store.mapPort("COM1", pty.path());
+    SerialComm comm(store);
+    comm.setPortOpen(true);
+    const qint64 mark = logMark();
+    comm.setDTREnable(true);
+    const auto deadline = steady_clock::now() + 100ms;
+    comm.setKeyDeadline(deadline);
+    if (releaseAfterMs >= 0) {
+        std::this_thread::sleep_for(milliseconds(releaseAfterMs));
+        comm.setDTREnable(false);
+    }
+    std::this_thread::sleep_for(100ms + comm.watchdog().grace() + 300ms);
+    QCOMPARE(comm.watchdog().releases(), watchdogSteps ? 1 : 0);
+    QCOMPARE(lines(comm.fd()) & TIOCM_DTR, 0);
+    const QList<Event> ev = eventsSince(mark, pty.path());
+    QCOMPARE(eventNames(ev), QStringList({"TIOCMBIS", "TIOCMBIC"}));
+    const qint64 heldNs = ev[1].ns - ev[0].ns;
+    if (watchdogSteps) {
+        QVERIFY2(heldNs >= 600'000'000 && heldNs < 900'000'000,
+                 qPrintable(QString::number(heldNs)));
+    }
+}
+
+void TstSerialComm::unplugNoticedDataIgnored() {
+    Pty pty;
+    QVERIFY(pty.ok());
+    MemoryStore store;
+    store.mapPort("COM1", pty.path());
+    SerialComm comm(store);
+    int lost = 0;
+    comm.setLostHandler([&] { ++lost; });
+    comm.setPortOpen(true);
+    QVERIFY(::write(pty.master(), "noise", 5) == 5); // data from the radio: not a loss
+    QTest::qWait(200);
+    QVERIFY(comm.PortOpen());
+    QCOMPARE(lost, 0);
+    comm.setDTREnable(true);
+    pty.unplug();
+    QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 1500);
+    QVERIFY(!comm.PortOpen());
+    QTest::qWait(1200); // nothing more: no spinning, no second report
+    QCOMPARE(lost, 1);
 }
 
 int main(int argc, char **argv) {
