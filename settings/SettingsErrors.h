@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <stdexcept>
+#include <utility>
 
 namespace zptt {
 
@@ -40,6 +41,12 @@ public:
 class StoreWriteError : public SettingsError {
 public:
     StoreWriteError(const QString &path, const QString &reason);
+    const QString &path() const { return m_path; }
+    const QString &reason() const { return m_reason; }
+
+private:
+    QString m_path;
+    QString m_reason;
 };
 
 } // namespace zptt

@@ -13,12 +13,14 @@ QString IntegerText(int value);
 // A single-precision value rounded to at most seven significant digits, trailing zeros
 // dropped, whole values without separator, the locale's decimal separator otherwise, no
 // digit grouping: 1635 -> "1635", 1234.5 -> "1234.5" ("1234,5" under a comma locale).
+// NaN and infinities give "nan", "inf" and "-inf", which ToSingleStrict refuses.
 QString NumberText(float value, const QLocale &locale = QLocale());
 
 // Rounds to the nearest integer, a half going to the even neighbour (2.5 -> 2, 3.5 -> 4).
 double RoundHalfEven(double value);
 
-// The whole text, blanks around it allowed, must be a number in the locale.
+// The whole text, blanks around it allowed, must be a number in the locale; an exponent is
+// taken, group separators are not. A number too small for a float reads as 0.
 // Throws TypeMismatchError (empty text included) or OverflowError (beyond float).
 float ToSingleStrict(const QString &key, const QString &text, const QLocale &locale = QLocale());
 
