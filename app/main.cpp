@@ -1,7 +1,7 @@
 #include "FatalSignalRelease.h"
-#include "IniSettingsStore.h"
 #include "SerialComm.h"
 #include "TerminationSignals.h"
+#include "UserSettingsStore.h"
 #include "Version.h"
 #include "frmPTT.h"
 
@@ -14,9 +14,9 @@ int main(int argc, char *argv[]) {
     QApplication::setApplicationVersion(QString::fromLatin1(zptt::kProgramVersion));
     QApplication::setDesktopFileName(QStringLiteral("zorore-ptt"));
 
-    zptt::IniSettingsStore store;
-    zptt::SerialComm comm(store);
-    zptt::frmPTT window(store, comm);
+    const std::unique_ptr<zptt::SettingsStore> store = zptt::makeUserSettingsStore();
+    zptt::SerialComm comm(*store);
+    zptt::frmPTT window(*store, comm);
 
     zptt::TerminationSignals termination(&window);
     QObject::connect(&termination, &zptt::TerminationSignals::received, &window,
