@@ -91,6 +91,7 @@ private slots:
     void keyingStateTable();
     void foreignColourReleases();
     void manyNestedClicksStayBounded();
+    void tenThousandClicks();
     void txWithNoPortShowsMessage();
 
     void startupEmptyStore();
@@ -361,6 +362,31 @@ void TestFrmPTT::manyNestedClicksStayBounded() {
     QCOMPARE(deepest, frmPTT::kMaxKeyingDepth);
     QCOMPARE(r.w->cmdTX->BackColor(), kButtonFace);
     QVERIFY(!r.comm.dtr);
+}
+
+// Clicks as fast as events go, each from inside the waits the earlier ones started.
+void TestFrmPTT::tenThousandClicks() {
+    Rig r(1500ms);
+    r.storeWorkingSettings();
+    QVERIFY(r.start());
+    int clicks = 1, deepest = 0;
+    std::function<void()> next = [&] {
+        if (clicks >= 10000)
+            return;
+        ++clicks;
+        deepest = std::max(deepest, r.w->keyingDepth());
+        QTimer::singleShot(0, r.w.get(), next); // posted first: this click may wait
+        r.clickTX();
+    };
+    QTimer::singleShot(0, r.w.get(), next);
+    r.clickTX();
+    QTRY_COMPARE_WITH_TIMEOUT(clicks, 10000, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(r.w->keyingDepth(), 0, 5000);
+    QCOMPARE(deepest, frmPTT::kMaxKeyingDepth);
+    // An even number of clicks ends released; the waits have all reached the deadline.
+    QCOMPARE(r.w->cmdTX->BackColor(), kButtonFace);
+    QVERIFY(!r.comm.dtr);
+    QCOMPARE(r.comm.log.last(), QStringLiteral("DTR 0"));
 }
 
 void TestFrmPTT::txWithNoPortShowsMessage() {
