@@ -6,6 +6,7 @@
 #include "frmPTT.h"
 
 #include <QApplication>
+#include <QSessionManager>
 
 int main(int argc, char *argv[]) {
     zptt::FatalSignalRelease::install();
@@ -21,6 +22,10 @@ int main(int argc, char *argv[]) {
     zptt::TerminationSignals termination(&window);
     QObject::connect(&termination, &zptt::TerminationSignals::received, &window,
                      [&window](int) { window.close(); });
+
+    // A logout asks the application to save its state: close like any other way out.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
+                     [&window](QSessionManager &) { window.close(); });
 
     window.show();
     return QApplication::exec();

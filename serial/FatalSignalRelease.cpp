@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <sys/ioctl.h>
 
 namespace zptt::FatalSignalRelease {
@@ -13,12 +14,16 @@ std::atomic<int> g_fd{-1};
 
 constexpr int kSignals[] = {SIGSEGV, SIGABRT, SIGBUS, SIGFPE};
 
-void onFatalSignal(int signalNumber) {
+void releaseLines() {
     const int fd = g_fd.exchange(-1);
     if (fd >= 0) {
         int lines = TIOCM_DTR | TIOCM_RTS;
         ::ioctl(fd, TIOCMBIC, &lines);
     }
+}
+
+void onFatalSignal(int signalNumber) {
+    releaseLines();
     ::signal(signalNumber, SIG_DFL);
     ::raise(signalNumber);
 }
@@ -32,6 +37,8 @@ void install() {
     sa.sa_flags = SA_RESETHAND | SA_NODEFER;
     for (int s : kSignals)
         ::sigaction(s, &sa, nullptr);
+    // exit() from inside the toolkit (a lost display connection) skips our own close.
+    std::atexit(releaseLines);
 }
 
 void track(int fd) {

@@ -3,7 +3,8 @@
 namespace zptt {
 
 // On a crash (SIGSEGV, SIGABRT, SIGBUS, SIGFPE) lowers DTR and RTS of the open port with
-// async-signal-safe calls before the default action. SIGKILL and power loss are left to HUPCL.
+// async-signal-safe calls before the default action; likewise at exit(). SIGKILL and power
+// loss are left to HUPCL.
 namespace FatalSignalRelease {
 
 void install();
