@@ -177,6 +177,9 @@ void PosixSerialPort::close() {
         return;
     const int fd = m_fd;
     lowerLines(fd);
+    // The exclusive flag outlives the close while the other end of a pseudo-terminal stays
+    // open, and would refuse our own reopen to anyone but root.
+    ::ioctl(fd, TIOCNXCL);
     // Forget the fd before closing it so that the release path never hits a reused number.
     m_fd = -1;
     ::close(fd);

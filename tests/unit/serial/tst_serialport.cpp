@@ -148,6 +148,15 @@ void TstSerialPort::closeLeavesLinesLow() {
     ev = eventsSince(mark, pty.path());
     QCOMPARE(eventNames(ev), QStringList({"TIOCMBIC", "close"}));
     QCOMPARE(ev[1].dtr + ev[1].rts, 0);
+
+    // The exclusive flag goes with the close: a reopen must work for users other than root.
+    const int fd = ::open(qPrintable(pty.path()), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    int exclusive = -1;
+    const bool asked = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+    ::close(fd);
+    QVERIFY(asked);
+    QCOMPARE(exclusive, 0);
 }
 
 void TstSerialPort::notATerminalRefused_data() {
