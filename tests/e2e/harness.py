@@ -559,8 +559,8 @@ class Session:
         preload = [os.path.abspath(self.args.emu)]
         asan = _sanitizer_runtime(self.args.bin)
         if asan:
+            # The sanitizer's runtime has to come first among the loaded libraries.
             preload.insert(0, asan)
-            env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
         env.update(self.display.env)
         env.update({
             "LD_PRELOAD": ":".join(preload),
@@ -939,9 +939,24 @@ class Session:
         except subprocess.TimeoutExpired:
             raise Failure("program still running %.0f s later" % timeout)
 
+    def sanitizer_reports(self):
+        """Sanitizer findings in any run's error output."""
+        found = []
+        for run in range(1, self.runs + 1):
+            path = os.path.join(self.workdir, "program-%d.stderr" % run)
+            try:
+                with open(path, encoding="utf-8", errors="replace") as f:
+                    for line in f:
+                        if ("ERROR: AddressSanitizer" in line or "ERROR: LeakSanitizer" in line
+                                or "runtime error:" in line):
+                            found.append("run %d: %s" % (run, line.strip()))
+            except FileNotFoundError:
+                pass
+        return found
+
     def stop_program(self):
         if self.proc is not None and self.proc.poll() is None:
-            _end(self.proc)
+            _end(self.proc, grace=10)
 
     def close(self, success):
         self.stop_program()
@@ -1052,6 +1067,10 @@ def run(test, limit=None, focus_new=True):
     try:
         s.start_display()
         test(s)
+        s.stop_program()
+        reports = s.sanitizer_reports()
+        if reports:
+            raise Failure("sanitizer reports:\n    " + "\n    ".join(reports[:10]))
         success = True
     except Failure as e:
         signal.setitimer(signal.ITIMER_REAL, 0)
