@@ -72,7 +72,8 @@ frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidg
     resize(clientW, menuBar()->sizeHint().height() + clientH);
     if (const QScreen *s = screen()) {
         const QRect avail = s->availableGeometry();
-        move(avail.center() - QPoint(width() / 2, height() / 2));
+        m_firstPlacement = avail.center() - QPoint(width() / 2, height() / 2);
+        move(m_firstPlacement);
     }
     chkOnTop->setFocus();
 }
@@ -194,6 +195,13 @@ void frmPTT::runActivationOnce() {
     if (m_activationDone)
         return;
     m_activationDone = true;
+    // The frame is known only now that the window manager has drawn it: centre the whole
+    // window, as first placed, before the start-up reads its position.
+    if (const QScreen *s = screen(); s && pos() == m_firstPlacement) {
+        const QRect frame = frameGeometry();
+        m_firstPlacement = s->availableGeometry().center() - frame.center() + frame.topLeft();
+        move(m_firstPlacement);
+    }
     guarded([this] { Form_Activate(); });
 }
 

@@ -127,6 +127,7 @@ private:
     std::optional<Clock::time_point> KeyDeadline;
 
     bool m_activationDone = false;
+    QPoint m_firstPlacement; // where the window was centred, frame not yet counted
     int m_keyingDepth = 0;
 };
 

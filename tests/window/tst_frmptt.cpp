@@ -608,9 +608,11 @@ void TestFrmPTT::windowOffEveryScreenStaysPut() {
     r.storeWorkingSettings();
     r.store.set("Position-Left", "-300000");
     r.store.set("Position-Top", "-300000");
-    const QPoint placed = r.w->frameGeometry().topLeft();
     QVERIFY(r.start());
-    QCOMPARE(r.w->frameGeometry().topLeft(), placed);
+    // Left where it was first placed, as on a first run.
+    Rig firstRun;
+    QVERIFY(firstRun.start());
+    QCOMPARE(r.w->frameGeometry().topLeft(), firstRun.w->frameGeometry().topLeft());
 
     Rig onScreen;
     onScreen.storeWorkingSettings();
