@@ -37,6 +37,7 @@ struct Event {
     int rts = -1;
     int hupcl = -1; // tcsetattr only
     int clocal = -1;
+    QString extra; // further fields, as " call=ioctl errno=EIO" on a fault line
 };
 
 inline QString logPath() {
@@ -51,7 +52,7 @@ inline qint64 logMark() {
 inline const QRegularExpression &lineFormat() {
     static const QRegularExpression re(
         QStringLiteral("^(\\d+) (\\d+) (-?\\d+) (\\S+) (\\w+) DTR=([01]) RTS=([01])"
-                       "(?: HUPCL=([01]) CLOCAL=([01]))?$"));
+                       "(?: HUPCL=([01]) CLOCAL=([01]))?((?: \\w+=\\S+)*)$"));
     return re;
 }
 
@@ -81,7 +82,8 @@ inline QList<Event> eventsSince(qint64 mark, const QString &path = {}) {
                  m.captured(6).toInt(),
                  m.captured(7).toInt(),
                  m.captured(8).isEmpty() ? -1 : m.captured(8).toInt(),
-                 m.captured(9).isEmpty() ? -1 : m.captured(9).toInt()};
+                 m.captured(9).isEmpty() ? -1 : m.captured(9).toInt(),
+                 m.captured(10)};
         } else {
             e.path = line;
         }

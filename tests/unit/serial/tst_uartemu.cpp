@@ -1,11 +1,14 @@
 // The emulation library itself: log format, per-device register, HUPCL at the last close,
-// and the guard against real devices.
+// the guard against real devices, and the fault control (UARTEMU_CONTROL).
 
 #include "UartEmu.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QElapsedTimer>
+
+#include <cstdio>
 #include <fcntl.h>
 #include <termios.h>
 #include <time.h>
@@ -21,6 +24,12 @@ private slots:
     void lastCloseDropsWithHupcl();
     void guardRefusesRealDevices_data();
     void guardRefusesRealDevices();
+    void controlFailsIoctls();
+    void controlBlocksThenGoesAhead();
+    void controlFailsFileCalls_data();
+    void controlFailsFileCalls();
+    void controlIgnoresBadRules();
+    void cleanupTestCase();
 };
 
 static int openTty(const QString &path) {
@@ -148,6 +157,224 @@ void TstUartEmu::guardRefusesRealDevices() {
     Pty pty;
     QVERIFY(pty.ok());
     QCOMPARE(refuses(AT_FDCWD, QFile::encodeName(pty.path()).constData()), 0);
+}
+
+// ---- the fault control ----
+
+static QString controlPath() {
+    return QString::fromLocal8Bit(std::getenv("UARTEMU_CONTROL"));
+}
+
+// Replaced with a rename, as a test must, so that no half-written file is read.
+static bool setControl(const QByteArray &rules) {
+    const QString path = controlPath();
+    QFile tmp(path + ".new");
+    if (!tmp.open(QIODevice::WriteOnly) || tmp.write(rules) != rules.size())
+        return false;
+    tmp.close();
+    return std::rename(QFile::encodeName(tmp.fileName()).constData(),
+                       QFile::encodeName(path).constData()) == 0;
+}
+
+// The fault lines after mark, with their layout checked.
+static QStringList faultLines(qint64 mark) {
+    static const QRegularExpression re(
+        "^\\d+ (\\d+) -?\\d+ \\S+ (fault|unblock) DTR=[01] RTS=[01] call=\\w+( req=\\w+)?"
+        " (errno|block)=\\w+( to=\\S+)?$");
+    QStringList out;
+    for (const QString &line : logLinesSince(mark)) {
+        if (!line.contains(" fault ") && !line.contains(" unblock "))
+            continue;
+        const QRegularExpressionMatch m = re.match(line);
+        out << (m.hasMatch() && m.captured(1).toLongLong() == ::getpid() ? line : "BAD: " + line);
+    }
+    return out;
+}
+
+static int ioctlErrno(int fd, unsigned long req, int bits) {
+    errno = 0;
+    return ::ioctl(fd, req, &bits) == 0 ? 0 : errno;
+}
+
+void TstUartEmu::controlFailsIoctls() {
+    if (controlPath().isEmpty())
+        QSKIP("UARTEMU_CONTROL not set");
+    Pty one, two;
+    QVERIFY(one.ok() && two.ok());
+    const int a = openTty(one.path());
+    const int b = openTty(two.path());
+    QVERIFY(a >= 0 && b >= 0);
+    const int dtr = TIOCM_DTR;
+    QCOMPARE(ioctlErrno(a, TIOCMBIC, TIOCM_DTR | TIOCM_RTS), 0);
+
+    qint64 mark = logMark();
+    QVERIFY(setControl("# only the first raise fails\nfail ioctl TIOCMBIS EIO once\n"));
+    QCOMPARE(ioctlErrno(a, TIOCMBIS, dtr), EIO);
+    QCOMPARE(lines(a), 0); // the register never saw it
+    QCOMPARE(ioctlErrno(a, TIOCMBIS, dtr), 0);
+    QCOMPARE(lines(a), TIOCM_DTR);
+    QStringList faults = faultLines(mark);
+    QCOMPARE(faults.size(), 1);
+    QVERIFY2(
+        faults[0].contains(QString(" %1 %2 fault DTR=0 RTS=0 call=ioctl req=TIOCMBIS errno=EIO")
+                               .arg(a)
+                               .arg(one.path())),
+        qPrintable(faults[0]));
+    QCOMPARE(eventNames(eventsSince(mark, one.path())).count("TIOCMBIS"), 1);
+
+    // Every request on one device only; a descriptor that is not emulated never fails.
+    mark = logMark();
+    QVERIFY(setControl("fail ioctl * ENXIO " + QFile::encodeName(two.path()) + "\n"));
+    QCOMPARE(ioctlErrno(a, TIOCMGET, 0), 0);
+    QCOMPARE(ioctlErrno(b, TIOCMGET, 0), ENXIO);
+    QCOMPARE(ioctlErrno(b, TIOCMBIC, dtr), ENXIO);
+    termios t{};
+    QVERIFY(::tcgetattr(b, &t) == 0);
+    errno = 0;
+    QCOMPARE(::tcsetattr(b, TCSANOW, &t), -1);
+    QCOMPARE(errno, ENXIO);
+    int fds[2];
+    QVERIFY(::pipe(fds) == 0);
+    QVERIFY(setControl("fail ioctl * ENXIO\n"));
+    int avail = -1;
+    QCOMPARE(::ioctl(fds[0], FIONREAD, &avail), 0);
+    QCOMPARE(avail, 0);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    QCOMPARE(ioctlErrno(a, TIOCMGET, 0), ENXIO);
+    faults = faultLines(mark);
+    QCOMPARE(faults.filter(" req=TCSETS errno=ENXIO").size(), 1);
+    QCOMPARE(faults.filter(" req=TIOCMGET errno=ENXIO").size(), 2);
+
+    // A control file gone means no faults.
+    QVERIFY(QFile::remove(controlPath()));
+    QCOMPARE(ioctlErrno(b, TIOCMGET, 0), 0);
+    ::close(a);
+    ::close(b);
+}
+
+void TstUartEmu::controlBlocksThenGoesAhead() {
+    if (controlPath().isEmpty())
+        QSKIP("UARTEMU_CONTROL not set");
+    Pty pty;
+    QVERIFY(pty.ok());
+    const int fd = openTty(pty.path());
+    QVERIFY(fd >= 0);
+    const qint64 mark = logMark();
+    QVERIFY(setControl("block ioctl TIOCMBIC 300 once\n"));
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(ioctlErrno(fd, TIOCMBIC, TIOCM_DTR), 0);
+    QVERIFY2(clock.elapsed() >= 290, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(lines(fd), TIOCM_RTS);
+    // Logged before and after the wait, and the line changed only after it.
+    const QStringList faults = faultLines(mark);
+    QCOMPARE(faults.size(), 2);
+    QVERIFY(faults[0].contains(" fault DTR=1 RTS=1 call=ioctl req=TIOCMBIC block=300"));
+    QVERIFY(faults[1].contains(" unblock DTR=1 RTS=1 call=ioctl req=TIOCMBIC block=300"));
+    const QList<Event> ev = eventsSince(mark, pty.path());
+    QCOMPARE(eventNames(ev), QStringList({"fault", "unblock", "TIOCMBIC"}));
+    QVERIFY(ev[1].ns - ev[0].ns >= qint64(290) * 1000000);
+    QCOMPARE(ev[0].extra, QString(" call=ioctl req=TIOCMBIC block=300"));
+    clock.restart();
+    QCOMPARE(ioctlErrno(fd, TIOCMBIC, TIOCM_RTS), 0); // once
+    QVERIFY(clock.elapsed() < 250);
+    QVERIFY(setControl(""));
+    ::close(fd);
+}
+
+void TstUartEmu::controlFailsFileCalls_data() {
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<QByteArray>("rule");
+    QTest::addColumn<int>("error");
+    QTest::newRow("write") << "write" << QByteArray("fail write ENOSPC") << ENOSPC;
+    QTest::newRow("fsync") << "fsync" << QByteArray("fail fsync EIO") << EIO;
+    QTest::newRow("fdatasync") << "fdatasync" << QByteArray("fail fsync EIO") << EIO;
+    QTest::newRow("rename") << "rename" << QByteArray("fail rename EROFS") << EROFS;
+    QTest::newRow("renameat") << "renameat" << QByteArray("fail rename EROFS") << EROFS;
+    QTest::newRow("renameat2") << "renameat2" << QByteArray("fail rename EROFS") << EROFS;
+}
+
+// The call on a file below the rule's prefix fails; the same call elsewhere goes through.
+static int fileCall(const QString &call, const QString &dir) {
+    const QByteArray from = QFile::encodeName(dir + "/a");
+    const QByteArray to = QFile::encodeName(dir + "/b");
+    const int fd = ::open(from.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0)
+        return -1;
+    errno = 0;
+    int r = 0;
+    if (call == "write")
+        r = ::write(fd, "x", 1) == 1 ? 0 : -1;
+    else if (call == "fsync")
+        r = ::fsync(fd);
+    else if (call == "fdatasync")
+        r = ::fdatasync(fd);
+    else if (call == "rename")
+        r = std::rename(from.constData(), to.constData());
+    else if (call == "renameat")
+        r = ::renameat(AT_FDCWD, from.constData(), AT_FDCWD, to.constData());
+    else
+        r = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), 0);
+    const int err = r == 0 ? 0 : errno;
+    ::close(fd);
+    return err;
+}
+
+void TstUartEmu::controlFailsFileCalls() {
+    QFETCH(QString, call);
+    QFETCH(QByteArray, rule);
+    QFETCH(int, error);
+    if (controlPath().isEmpty())
+        QSKIP("UARTEMU_CONTROL not set");
+    QTemporaryDir faulty, fine;
+    QVERIFY(setControl(rule + ' ' + QFile::encodeName(faulty.path()) + '\n'));
+    const qint64 mark = logMark();
+    QCOMPARE(fileCall(call, faulty.path()), error);
+    QCOMPARE(fileCall(call, fine.path()), 0);
+    if (call.startsWith("rename")) {
+        QVERIFY(QFile::exists(faulty.filePath("a")) && !QFile::exists(faulty.filePath("b")));
+        QVERIFY(!QFile::exists(fine.filePath("a")) && QFile::exists(fine.filePath("b")));
+    }
+    const QStringList faults = faultLines(mark);
+    QCOMPARE(faults.size(), 1);
+    QVERIFY2(faults[0].contains(" " + faulty.path()), qPrintable(faults[0]));
+    QVERIFY2(faults[0].contains(" errno=" + QString::fromLatin1(rule.split(' ').at(2))),
+             qPrintable(faults[0]));
+    if (call.startsWith("rename"))
+        QVERIFY(faults[0].endsWith(" to=" + faulty.filePath("b")));
+    QVERIFY(setControl(""));
+}
+
+void TstUartEmu::controlIgnoresBadRules() {
+    if (controlPath().isEmpty())
+        QSKIP("UARTEMU_CONTROL not set");
+    Pty pty;
+    QVERIFY(pty.ok());
+    const int fd = openTty(pty.path());
+    QVERIFY(fd >= 0);
+    const QList<QByteArray> bad{"fail ioctl TIOCMBIS",
+                                "fail ioctl NOPE EIO",
+                                "fail ioctl TIOCMBIS EWHAT",
+                                "block write 0",
+                                "fail write EIO relative/path",
+                                "fail ioctl * EIO once twice",
+                                "explode"};
+    const qint64 mark = logMark();
+    QVERIFY(setControl(bad.join('\n') + "\nfail ioctl TIOCMSET EBUSY\n"));
+    QCOMPARE(ioctlErrno(fd, TIOCMBIS, TIOCM_DTR), 0);
+    QCOMPARE(ioctlErrno(fd, TIOCMSET, 0), EBUSY);
+    const QStringList ignored = logLinesSince(mark).filter("control: ignored rule: ");
+    QCOMPARE(ignored.size(), bad.size());
+    QVERIFY2(ignored[0].endsWith("ignored rule: fail\\040ioctl\\040TIOCMBIS"),
+             qPrintable(ignored[0]));
+    QVERIFY(setControl(""));
+    ::close(fd);
+}
+
+void TstUartEmu::cleanupTestCase() {
+    if (!controlPath().isEmpty())
+        QFile::remove(controlPath());
 }
 
 int main(int argc, char **argv) {
