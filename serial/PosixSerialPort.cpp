@@ -125,6 +125,24 @@ void PosixSerialPort::open(const QString &devicePath) {
             devicePath + QStringLiteral(": a system console or the controlling terminal, refused"));
 
     const QByteArray native = QFile::encodeName(devicePath);
+    const QString real = QFile::decodeName(resolved(native));
+    const QStringList lockDirs = uucp::defaultDirs();
+    auto lockedBy = [&](const uucp::Holder &holder) {
+        return SerialError(
+            devicePath +
+            QStringLiteral(": locked by process %1 (%2)").arg(holder.pid).arg(holder.file));
+    };
+    // Before open(): the open alone would raise the lines of whoever holds the port.
+    const uucp::Holder other = uucp::liveHolder({devicePath, real}, lockDirs);
+    if (other.pid > 0)
+        throw lockedBy(other);
+    uucp::OwnLock lock;
+    const uucp::Holder holder = lock.acquire(real, lockDirs);
+    if (holder.pid == ::getpid())
+        throw SerialError(devicePath + QStringLiteral(": ") + qt_error_string(EBUSY));
+    if (holder.pid > 0)
+        throw lockedBy(holder);
+
     const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         throw SerialError(devicePath + QStringLiteral(": ") + qt_error_string(errno));
@@ -145,11 +163,6 @@ void PosixSerialPort::open(const QString &devicePath) {
         refuse(fd, devicePath, qt_error_string(errno == EWOULDBLOCK ? EBUSY : errno));
     if (::ioctl(fd, TIOCEXCL) != 0)
         refuse(fd, devicePath, qt_error_string(errno));
-    const uucp::Holder holder =
-        uucp::liveHolder({devicePath, QFile::decodeName(resolved(native))}, uucp::defaultDirs());
-    if (holder.pid > 0)
-        refuse(fd, devicePath,
-               QStringLiteral("locked by process %1 (%2)").arg(holder.pid).arg(holder.file));
 
     struct termios tio {};
     if (::tcgetattr(fd, &tio) != 0)
@@ -170,6 +183,7 @@ void PosixSerialPort::open(const QString &devicePath) {
 
     m_path = devicePath;
     m_fd = fd;
+    m_lock = std::move(lock);
 }
 
 void PosixSerialPort::close() {
@@ -183,6 +197,8 @@ void PosixSerialPort::close() {
     // Forget the fd before closing it so that the release path never hits a reused number.
     m_fd = -1;
     ::close(fd);
+    // Only now may another program have the device.
+    m_lock.release();
 }
 
 bool PosixSerialPort::setDtr(bool high) {

@@ -1,16 +1,20 @@
 #pragma once
 
+#include "UucpLock.h"
+
 #include <QString>
 
 namespace zptt {
 
 // One open serial device on a POSIX system, with its modem-control lines.
 //
-// open(): O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, then at once DTR and RTS low before any
-// other call, then exclusive access (flock, TIOCEXCL, and respect for a live UUCP lock
-// file), then raw 9600 8N1 with CLOCAL|CREAD|HUPCL, then both lines low again. Refuses
-// devices that are not terminals or that are a system console. close(): both lines low,
-// then close; a saved line state is never restored.
+// open(): first a UUCP lock file for the device (a live lock of another process refuses
+// the port without opening it: every open raises the lines, which would unkey whoever holds
+// them), then O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, then at once DTR and RTS low before
+// any other call, then exclusive access (flock, TIOCEXCL), then raw 9600 8N1 with
+// CLOCAL|CREAD|HUPCL, then both lines low again. Refuses devices that are not terminals or
+// that are a system console. close(): both lines low, then close, then the lock file
+// removed; a saved line state is never restored.
 class PosixSerialPort {
 public:
     PosixSerialPort() = default;
@@ -34,6 +38,7 @@ public:
 private:
     int m_fd = -1;
     QString m_path;
+    uucp::OwnLock m_lock;
 };
 
 } // namespace zptt

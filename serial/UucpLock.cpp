@@ -1,16 +1,25 @@
 #include "UucpLock.h"
 
 #include <QFile>
+#include <QSet>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace zptt::uucp {
 
 QStringList defaultDirs() {
+    const QString forTests = qEnvironmentVariable("ZORORE_LOCK_DIR");
+    if (!forTests.isEmpty())
+        return {forTests};
     return {QStringLiteral("/run/lock"), QStringLiteral("/var/lock")};
 }
 
@@ -69,6 +78,133 @@ Holder liveHolder(const QStringList &devicePaths, const QStringList &dirs) {
         }
     }
     return {};
+}
+
+QString lockFileName(const QString &resolvedDevicePath) {
+    // The last name is the one below /dev with '/' as '_' (pts_3), or the base name.
+    const QStringList names = lockNames(resolvedDevicePath);
+    return names.isEmpty() ? QString() : QStringLiteral("LCK..") + names.last();
+}
+
+namespace {
+
+// The lock files this process holds, so that a second port object on the same device is
+// told apart from a stale file left by an earlier process that had our pid.
+std::mutex g_heldMutex;
+QSet<QString> g_held;
+
+bool heldHere(const QString &file) {
+    std::lock_guard lock(g_heldMutex);
+    return g_held.contains(file);
+}
+
+void setHeldHere(const QString &file, bool held) {
+    std::lock_guard lock(g_heldMutex);
+    if (held)
+        g_held.insert(file);
+    else
+        g_held.remove(file);
+}
+
+// A file created by a program that has not yet written its pid looks empty for a moment;
+// one that stays so longer was left by a program that died in between.
+constexpr auto kUnwrittenLockAge = std::chrono::seconds(1);
+constexpr int kAttempts = 20;
+
+std::chrono::milliseconds ageOf(const QByteArray &path) {
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0)
+        return {};
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const qint64 ms = (qint64(now.tv_sec) - st.st_mtim.tv_sec) * 1000 +
+                      (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000;
+    return std::chrono::milliseconds(ms);
+}
+
+} // namespace
+
+OwnLock::OwnLock(OwnLock &&other) noexcept : m_file(std::move(other.m_file)) {
+    other.m_file.clear();
+}
+
+OwnLock &OwnLock::operator=(OwnLock &&other) noexcept {
+    if (this != &other) {
+        release();
+        m_file = std::move(other.m_file);
+        other.m_file.clear();
+    }
+    return *this;
+}
+
+Holder OwnLock::acquire(const QString &resolvedDevicePath, const QStringList &dirs) {
+    release();
+    const QString name = lockFileName(resolvedDevicePath);
+    if (name.isEmpty())
+        return {};
+    const QByteArray content =
+        QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n';
+    for (const QString &dir : dirs) {
+        struct stat st {};
+        if (::stat(QFile::encodeName(dir).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            continue;
+        const QString path = dir + u'/' + name;
+        const QByteArray native = QFile::encodeName(path);
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            const int fd = ::open(native.constData(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                ::fchmod(fd, 0644); // readable by every other serial program, whatever our umask
+                const bool written =
+                    ::write(fd, content.constData(), std::size_t(content.size())) ==
+                    ssize_t(content.size());
+                if (::close(fd) != 0 || !written) {
+                    // A full disk: a half-written lock would only confuse the others.
+                    ::unlink(native.constData());
+                    return {};
+                }
+                m_file = path;
+                setHeldHere(path, true);
+                return {};
+            }
+            // A folder we may not write in (a plain user outside the lock group, a read-only
+            // system): go on without a lock; flock and TIOCEXCL still keep others out.
+            if (errno != EEXIST)
+                break;
+            QFile existing(path);
+            if (!existing.open(QIODevice::ReadOnly))
+                continue; // removed in between
+            const qint64 pid = lockPid(existing.read(64));
+            existing.close();
+            if (pid == ::getpid()) {
+                if (heldHere(path))
+                    return {pid, path};
+            } else if (pid > 0 && alive(pid)) {
+                return {pid, path};
+            } else if (pid == 0 && ageOf(native) < kUnwrittenLockAge) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            // Stale: its process is gone. (Two programs removing the same stale file at once
+            // may both go on; flock on the device still lets only one of them in.)
+            if (::unlink(native.constData()) != 0 && errno != ENOENT)
+                break;
+        }
+        return {};
+    }
+    return {};
+}
+
+void OwnLock::release() {
+    if (m_file.isEmpty())
+        return;
+    const QByteArray native = QFile::encodeName(m_file);
+    // Only while it is still ours.
+    QFile file(m_file);
+    if (file.open(QIODevice::ReadOnly) && lockPid(file.read(64)) == ::getpid())
+        ::unlink(native.constData());
+    setHeldHere(m_file, false);
+    m_file.clear();
 }
 
 } // namespace zptt::uucp

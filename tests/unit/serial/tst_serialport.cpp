@@ -1,18 +1,21 @@
 // PosixSerialPort on real pseudo-terminals under the UART emulation, and the UUCP lock
-// check.
+// files: the ones of others, and our own.
 
 #include "PosixSerialPort.h"
 #include "SerialError.h"
 #include "UartEmu.h"
 #include "UucpLock.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <utime.h>
 
 using namespace uartemu;
 using zptt::PosixSerialPort;
@@ -36,6 +39,12 @@ private slots:
     void lockPid();
     void lockFiles_data();
     void lockFiles();
+    void lockFileName_data();
+    void lockFileName();
+    void ownLockWhileOpen();
+    void existingLockBeforeOpen_data();
+    void existingLockBeforeOpen();
+    void noLockFolderGoesOn();
 };
 
 static QString openError(PosixSerialPort &port, const QString &path) {
@@ -106,7 +115,9 @@ void TstSerialPort::secondOpenRefusedThenReopens() {
     QVERIFY(pty.ok());
     PosixSerialPort first, second;
     first.open(pty.path());
+    const qint64 mark = logMark();
     QCOMPARE(openError(second, pty.path()), pty.path() + ": Device or resource busy");
+    QCOMPARE(eventsSince(mark, pty.path()).size(), 0); // the lock kept it from even opening
     QVERIFY(!second.isOpen());
     QVERIFY(first.isOpen());
     QVERIFY(first.setDtr(true));
@@ -296,6 +307,145 @@ void TstSerialPort::lockFiles() {
         QCOMPARE(h.pid, qint64(::getppid()));
         QCOMPARE(h.file, dir.filePath(lockName));
     }
+}
+
+void TstSerialPort::lockFileName_data() {
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("pts") << "/dev/pts/3"
+                         << "LCK..pts_3";
+    QTest::newRow("USB") << "/dev/ttyUSB0"
+                         << "LCK..ttyUSB0";
+    QTest::newRow("ACM") << "/dev/ttyACM12"
+                         << "LCK..ttyACM12";
+    QTest::newRow("outside /dev") << "/tmp/ports/x1"
+                                  << "LCK..x1";
+}
+
+void TstSerialPort::lockFileName() {
+    QFETCH(QString, device);
+    QFETCH(QString, name);
+    QCOMPARE(zptt::uucp::lockFileName(device), name);
+}
+
+// The lock folder for one test; CTest's own is put back afterwards.
+class LockDir {
+public:
+    explicit LockDir(const QString &path = {})
+        : m_saved(qgetenv("ZORORE_LOCK_DIR")), m_path(path.isEmpty() ? m_dir.path() : path) {
+        qputenv("ZORORE_LOCK_DIR", QFile::encodeName(m_path));
+    }
+    ~LockDir() { qputenv("ZORORE_LOCK_DIR", m_saved); }
+    QString file(const Pty &pty) const {
+        return m_path + '/' + zptt::uucp::lockFileName(pty.path());
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_saved;
+    QString m_path;
+};
+
+static QByteArray fileText(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(none)");
+}
+
+void TstSerialPort::ownLockWhileOpen() {
+    LockDir dir;
+    Pty pty;
+    QVERIFY(pty.ok());
+    const QString lock = dir.file(pty);
+    QVERIFY(lock.endsWith("/LCK..pts_" + pty.path().mid(9)));
+    {
+        PosixSerialPort port;
+        port.open(pty.path());
+        // HDB: ten characters of pid, right-aligned, and a newline; readable by all.
+        QCOMPARE(fileText(lock), QByteArray::number(::getpid()).rightJustified(10, ' ') + '\n');
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(lock).constData(), &st) == 0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0644));
+        port.close();
+        QVERIFY(!QFile::exists(lock));
+        port.open(pty.path());
+        QVERIFY(QFile::exists(lock));
+    }
+    QVERIFY(!QFile::exists(lock)); // the destructor closes too
+
+    // A failed open leaves no lock behind.
+    const QString missing = "/nonexistent/ttyZ9";
+    PosixSerialPort port;
+    QVERIFY(!openError(port, missing).isEmpty());
+    QVERIFY(QDir(dir.file(pty).section('/', 0, -2)).entryList(QDir::Files).isEmpty());
+}
+
+void TstSerialPort::existingLockBeforeOpen_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("ageSeconds");
+    QTest::addColumn<bool>("refused");
+
+    const pid_t live = ::getppid();
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    auto hdb = [](qint64 pid) { return QByteArray::number(pid).rightJustified(10, ' ') + '\n'; };
+    QTest::newRow("live, HDB") << hdb(live) << 0 << true;
+    QTest::newRow("live, binary") << binaryPid(live) << 0 << true;
+    QTest::newRow("dead, HDB") << hdb(dead) << 0 << false;
+    QTest::newRow("our pid from an earlier process") << hdb(::getpid()) << 0 << false;
+    QTest::newRow("garbage, old") << QByteArray("owner\n") << 60 << false;
+    QTest::newRow("empty, old") << QByteArray() << 60 << false;
+}
+
+// A live lock refuses the port before the device is opened (its lines untouched); a stale
+// one is replaced by ours.
+void TstSerialPort::existingLockBeforeOpen() {
+    QFETCH(QByteArray, content);
+    QFETCH(int, ageSeconds);
+    QFETCH(bool, refused);
+    LockDir dir;
+    Pty pty;
+    QVERIFY(pty.ok());
+    const QString lock = dir.file(pty);
+    {
+        QFile f(lock);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    if (ageSeconds) {
+        const time_t then = ::time(nullptr) - ageSeconds;
+        const utimbuf times{then, then};
+        QVERIFY(::utime(QFile::encodeName(lock).constData(), &times) == 0);
+    }
+    const qint64 mark = logMark();
+    PosixSerialPort port;
+    const QString error = openError(port, pty.path());
+    if (refused) {
+        QCOMPARE(
+            error,
+            QString("%1: locked by process %2 (%3)").arg(pty.path()).arg(::getppid()).arg(lock));
+        QCOMPARE(eventsSince(mark, pty.path()).size(), 0);
+        QCOMPARE(fileText(lock), content);
+    } else {
+        QCOMPARE(error, QString());
+        QCOMPARE(fileText(lock), QByteArray::number(::getpid()).rightJustified(10, ' ') + '\n');
+        port.close();
+        QVERIFY(!QFile::exists(lock));
+    }
+}
+
+// A lock folder we cannot write in (here: none at all) leaves flock and TIOCEXCL to keep
+// others out.
+void TstSerialPort::noLockFolderGoesOn() {
+    LockDir dir("/nonexistent/lock");
+    Pty pty;
+    QVERIFY(pty.ok());
+    PosixSerialPort first, second;
+    QCOMPARE(openError(first, pty.path()), QString());
+    QCOMPARE(openError(second, pty.path()), pty.path() + ": Device or resource busy");
+    QVERIFY(first.setDtr(true));
+    QCOMPARE(lines(first.fd()), TIOCM_DTR);
 }
 
 int main(int argc, char **argv) {
