@@ -18,7 +18,8 @@
  *
  * UARTEMU_CONTROL=<file>: fault rules the test may change while the program runs. The file
  * is looked at (one stat) on every intercepted call and re-read when it changes; replace it
- * with a rename so that no half-written file is ever read. One rule a line, '#' comments:
+ * with a rename so that no half-written file is ever read. One rule a line; a word that
+ * begins with '#' starts a comment:
  *   fail ioctl <REQUEST|*> <ERRNO> [<path-prefix>] [once]   emulated devices only
  *   block ioctl <REQUEST|*> <ms> [<path-prefix>] [once]     then the call goes ahead
  *   fail|block write|rename|fsync <ERRNO|ms> [<path-prefix>] [once]
@@ -446,9 +447,13 @@ static void load_rules(int present) {
         char *next = strchr(line, '\n');
         if (next)
             *next++ = '\0';
-        char *hash = strchr(line, '#');
-        if (hash)
-            *hash = '\0';
+        /* A comment starts with a '#' that begins a word: paths may hold one. */
+        for (char *c = line; *c; ++c) {
+            if (*c == '#' && (c == line || c[-1] == ' ' || c[-1] == '\t')) {
+                *c = '\0';
+                break;
+            }
+        }
         char *p = line;
         while (*p == ' ' || *p == '\t' || *p == '\r')
             ++p;
