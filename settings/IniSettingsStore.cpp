@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 #include <optional>
 #include <vector>
@@ -107,22 +108,28 @@ int hexDigit(char c) {
     return -1;
 }
 
+// QString::fromUtf8 drops a leading U+FEFF as a byte order mark; in a value it is a character.
+QString utf8Text(const QByteArray &bytes) {
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
+}
+
 // A quoted value loses its quotes and escapes; anything else, backslashes included, is the
 // text itself. An unterminated quote is taken literally too.
 QString decodeValue(const QByteArray &v) {
     if (!v.startsWith('"'))
-        return QString::fromUtf8(v);
+        return utf8Text(v);
     QString out;
     QByteArray run; // literal bytes, decoded together so multi-byte UTF-8 stays whole
     auto put = [&](QChar c) {
-        out += QString::fromUtf8(run);
+        out += utf8Text(run);
         run.clear();
         out += c;
     };
     for (qsizetype i = 1; i < v.size(); ++i) {
         const char c = v[i];
         if (c == '"') {
-            out += QString::fromUtf8(run);
+            out += utf8Text(run);
             return out;
         }
         if (c != '\\' || i + 1 >= v.size()) {
@@ -153,7 +160,7 @@ QString decodeValue(const QByteArray &v) {
         }
         ++i;
     }
-    return QString::fromUtf8(v); // no closing quote
+    return utf8Text(v); // no closing quote
 }
 
 bool isControl(char16_t c) {
@@ -337,8 +344,9 @@ void IniSettingsStore::SaveSetting(const QString &application, const QString &se
     }
 
     auto terminate = [&](std::size_t i) {
+        // A last line ending in a lone CR only lacks the LF: another CR would join its value.
         if (!lines[i].terminated())
-            lines[i].raw += eol;
+            lines[i].raw += lines[i].raw.endsWith('\r') ? QByteArray("\n") : eol;
     };
     if (found) {
         Line &line = lines[*found];

@@ -141,6 +141,8 @@ void TestIniSettingsStore::editing_data() {
         "Timer", "[Settings]\nA=1\n[Ports]\nB=2\n[Settings]\nC=3\nTimer=X\n; end\n");
     row("section appended, no final newline", "[Ports]\nCOM5=/dev/x", "Timer",
         "[Ports]\nCOM5=/dev/x\n\n[Settings]\nTimer=X\n");
+    row("final line ending in a lone CR", "[Ports]\r\nCOM5=/dev/x\r", "Timer",
+        "[Ports]\r\nCOM5=/dev/x\r\n\r\n[Settings]\r\nTimer=X\r\n");
     row("empty file", "", "Timer", "[Settings]\nTimer=X\n");
     row("crlf kept", "[Settings]\r\nOnTop=0\r\n", "Timer", "[Settings]\r\nOnTop=0\r\nTimer=X\r\n");
     row("other case is another key", "[Settings]\ntimer=1\n", "Timer",
@@ -175,6 +177,8 @@ void TestIniSettingsStore::valuesRoundTrip_data() {
     row("control", QStringLiteral(u"\u0001\u007f\u0085"), true);
     row("starts with quote", "\"quoted\"", true);
     row("quote and backslash", "\"\\x41\\", true);
+    row("leading U+FEFF", QStringLiteral(u"\uFEFFx"), false);
+    row("U+FEFF after an escape", QStringLiteral(u"a\n\uFEFFb"), true);
 }
 
 void TestIniSettingsStore::valuesRoundTrip() {
