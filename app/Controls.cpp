@@ -34,8 +34,8 @@ void ColourButton::setBackColor(std::uint32_t colour) {
     QPalette p = palette();
     p.setColor(QPalette::Button, toQColor(colour));
     setPalette(p);
-    // Paint now: the keying wait may hold the event loop for a while.
-    repaint();
+    // Painted on the next pass of the event loop: the line must not wait for the X server.
+    update();
 }
 
 DropDownList::DropDownList(QWidget *parent) : QComboBox(parent) {

@@ -317,6 +317,16 @@ void frmPTT::cmdTX_Click() {
     MSComm1.setDTREnable(false);
 }
 
+// The kernel lets a long sleep end late by a thousandth of its length (60 ms on a minute):
+// wake a little early, and the short sleep that follows ends on time.
+std::chrono::milliseconds frmPTT::wakeInterval(Clock::duration left) {
+    using std::chrono::milliseconds;
+    const milliseconds ms = std::chrono::ceil<milliseconds>(left);
+    if (ms <= milliseconds(100))
+        return std::max(ms, milliseconds(1));
+    return ms - std::max(ms / 256, milliseconds(5));
+}
+
 void frmPTT::waitForKeyDeadline() {
     // Sleep until the next window event or the deadline; the deadline is read afresh on every
     // pass because a nested keying may have replaced it.
@@ -324,8 +334,7 @@ void frmPTT::waitForKeyDeadline() {
     wake.setSingleShot(true);
     wake.setTimerType(Qt::PreciseTimer);
     while (KeyDeadline && Clock::now() < *KeyDeadline) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*KeyDeadline - Clock::now());
-        wake.start(std::max(left, std::chrono::milliseconds(1)));
+        wake.start(wakeInterval(*KeyDeadline - Clock::now()));
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
 }

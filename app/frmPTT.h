@@ -116,6 +116,7 @@ private:
     void showPortMessage();
     void reportFatal(const QString &what) noexcept;
     void waitForKeyDeadline();
+    static std::chrono::milliseconds wakeInterval(Clock::duration left);
 
     SettingsStore &m_store;
     CommControl &MSComm1;
