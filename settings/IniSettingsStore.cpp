@@ -376,7 +376,9 @@ void IniSettingsStore::SaveSetting(const QString &application, const QString &se
 
     // A complete new file renamed over the old one: a reader or a crash sees one or the other.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered: a buffered write "succeeds" into memory, and commit() would then rename an
+    // empty file over the settings when the real write fails (disk full).
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw StoreWriteError(path, file.errorString());
     if (file.write(data) != data.size()) {
         const QString reason = file.errorString();

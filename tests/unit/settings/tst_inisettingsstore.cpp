@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +57,7 @@ private slots:
     void permissionsKept();
     void failedWrite_data();
     void failedWrite();
+    void fullDiskKeepsTheFile();
     void lockHeldElsewhere();
     void killDuringWrite();
     void concurrentWriters();
@@ -249,6 +252,37 @@ void TestIniSettingsStore::failedWrite() {
     if (rootIgnores)
         QFile::setPermissions(root + blocker,
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// A write the disk refuses (here: beyond the file size limit) must fail loudly and leave the
+// old file as it was, never rename a short one over it.
+void TestIniSettingsStore::fullDiskKeepsTheFile() {
+    IniSettingsStore store(m_dir->path());
+    store.SaveSetting(kApp, "Settings", "Height", "3090");
+    QFile before(conf());
+    QVERIFY(before.open(QIODevice::ReadOnly));
+    const QByteArray original = before.readAll();
+    before.close();
+
+    rlimit saved{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool threw = false;
+    try {
+        store.SaveSetting(kApp, "Settings", "Note", QString(8000, QLatin1Char('x')));
+    } catch (const StoreWriteError &) {
+        threw = true;
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    QVERIFY(threw);
+    QFile after(conf());
+    QVERIFY(after.open(QIODevice::ReadOnly));
+    QCOMPARE(after.readAll(), original);
+    QCOMPARE(store.GetSetting(kApp, "Settings", "Height"), QStringLiteral("3090"));
 }
 
 void TestIniSettingsStore::lockHeldElsewhere() {
