@@ -280,16 +280,22 @@ void checkRounding(double x) {
 const QString kApp = QStringLiteral("Zorore_PTT");
 
 QString storeRoot() {
-    // One folder for the whole run; in memory when the machine has one, as every input
-    // renames a file and syncs the folder.
-    static const QString shm = QStringLiteral("/dev/shm");
-    static QTemporaryDir dir(QFileInfo(shm).isWritable()
-                                 ? shm + QStringLiteral("/zptt-fuzz-XXXXXX")
-                                 : QDir::tempPath() + QStringLiteral("/zptt-fuzz-XXXXXX"));
-    static const bool made = dir.isValid() && QDir().mkpath(dir.path() + QLatin1Char('/') + kApp);
-    if (!made)
+    // One folder for the whole run, given by tests/fuzz/run (which removes it also after a
+    // crash) or made here; in memory when the machine has that, as every input renames a file
+    // and syncs the folder.
+    static const QString root = [] {
+        const QString given = qEnvironmentVariable("ZPTT_FUZZ_STORE");
+        if (!given.isEmpty())
+            return given;
+        const QString shm = QStringLiteral("/dev/shm");
+        static QTemporaryDir made((QFileInfo(shm).isWritable() ? shm : QDir::tempPath()) +
+                                  QStringLiteral("/zptt-fuzz-XXXXXX"));
+        return made.isValid() ? made.path() : QString();
+    }();
+    static const bool ready = !root.isEmpty() && QDir().mkpath(root + QLatin1Char('/') + kApp);
+    if (!ready)
         fail("cannot create the store's folder");
-    return dir.path();
+    return root;
 }
 
 struct RawLine {
