@@ -373,18 +373,25 @@ void frmPTT::Form_Activate() {
 
     // 2-4. Place and size the window. A stored value that cannot be used is reported and
     // replaced by its first-run default rather than stopping every start.
-    auto single = [this](QLatin1StringView key, const char *instead) -> std::optional<float> {
+    auto single = [this](QLatin1StringView key, double minPixels,
+                         const char *instead) -> std::optional<float> {
+        const QString text = get(key);
         try {
-            return ToSingleStrict(key, get(key));
+            const float twips = ToSingleStrict(key, text);
+            // Window systems keep coordinates in 16 bits: no window was ever beyond that.
+            const double px = twips / (key == kPositionLeft ? twipsPerPixelX() : twipsPerPixelY());
+            if (px < minPixels || px > 32767.0)
+                throw OverflowError(key, text);
+            return twips;
         } catch (const ConversionError &e) {
             warn(QStringLiteral("%1; using %2")
                      .arg(QString::fromUtf8(e.what()), QLatin1String(instead)));
             return std::nullopt;
         }
     };
-    std::optional<float> left = single(kPositionLeft, "the current position");
-    std::optional<float> top = single(kPositionTop, "the current position");
-    const float height = single(kHeight, "3090").value_or(kFullHeight);
+    std::optional<float> left = single(kPositionLeft, -32767.0, "the current position");
+    std::optional<float> top = single(kPositionTop, -32767.0, "the current position");
+    const float height = single(kHeight, 1.0, "3090").value_or(kFullHeight);
     if (left || top) {
         // A monitor unplugged since: don't restore a frame no screen shows.
         const QRect frame(left ? twipsToPixels(*left, twipsPerPixelX()) : frameGeometry().x(),
@@ -395,7 +402,8 @@ void frmPTT::Form_Activate() {
             seen = seen || s->availableGeometry().intersects(frame);
         if (!seen) {
             warn(QStringLiteral("stored position %1, %2 lies outside every screen; not applied")
-                     .arg(get(kPositionLeft), get(kPositionTop)));
+                     .arg(quotedForMessage(get(kPositionLeft)),
+                          quotedForMessage(get(kPositionTop))));
             left.reset();
             top.reset();
         }
@@ -425,10 +433,8 @@ void frmPTT::Form_Activate() {
     const QString onTopText = get(kOnTop);
     try {
         onTop = ToInt16Strict(kOnTop, onTopText);
-        if (onTop < 0 || onTop > 2) {
-            warn(QStringLiteral("OnTop: \"%1\" is not 0, 1 or 2; using 0").arg(onTopText));
-            onTop = 0;
-        }
+        if (onTop < 0 || onTop > 2)
+            throw OverflowError(kOnTop, onTopText);
     } catch (const ConversionError &e) {
         warn(QStringLiteral("%1; using 0").arg(QString::fromUtf8(e.what())));
         onTop = 0;
@@ -440,10 +446,8 @@ void frmPTT::Form_Activate() {
     const QString timerText = get(kTimer);
     try {
         TimeoutMinutes = ToInt16Lenient(kTimer, timerText);
-        if (TimeoutMinutes < 1 || TimeoutMinutes > 9) {
-            warn(QStringLiteral("Timer: \"%1\" is not 1 to 9 minutes; using 1").arg(timerText));
-            TimeoutMinutes = 1;
-        }
+        if (TimeoutMinutes < 1 || TimeoutMinutes > 9)
+            throw OverflowError(kTimer, timerText); // 0 would key and release at once
     } catch (const ConversionError &e) {
         warn(QStringLiteral("%1; using 1").arg(QString::fromUtf8(e.what())));
         TimeoutMinutes = 1;

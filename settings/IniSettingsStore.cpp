@@ -52,7 +52,9 @@ struct Line {
             --n;
         if (n > 0 && raw[n - 1] == '\r')
             --n;
-        return raw.left(n);
+        // Editors may start the file with a byte order mark; it is kept when writing back.
+        const qsizetype bom = raw.startsWith("\xEF\xBB\xBF") ? std::min<qsizetype>(3, n) : 0;
+        return raw.mid(bom, n - bom);
     }
     bool terminated() const { return raw.endsWith('\n'); }
 };

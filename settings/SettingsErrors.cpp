@@ -2,10 +2,8 @@
 
 namespace zptt {
 
-namespace {
-
 // A stored text can be anything a hand edit left behind; keep the message to one short line.
-QString shown(const QString &text) {
+QString quotedForMessage(const QString &text) {
     constexpr qsizetype kMax = 40;
     QString s = text.size() > kMax ? text.left(kMax) + QStringLiteral("...") : text;
     for (QChar &c : s) {
@@ -15,13 +13,13 @@ QString shown(const QString &text) {
     return QLatin1Char('"') + s + QLatin1Char('"');
 }
 
-} // namespace
-
 TypeMismatchError::TypeMismatchError(const QString &key, const QString &text)
-    : ConversionError(QStringLiteral("%1: %2 is not a number").arg(key, shown(text)), key, text) {}
+    : ConversionError(QStringLiteral("%1: %2 is not a number").arg(key, quotedForMessage(text)),
+                      key, text) {}
 
 OverflowError::OverflowError(const QString &key, const QString &text)
-    : ConversionError(QStringLiteral("%1: %2 is out of range").arg(key, shown(text)), key, text) {}
+    : ConversionError(QStringLiteral("%1: %2 is out of range").arg(key, quotedForMessage(text)),
+                      key, text) {}
 
 StoreWriteError::StoreWriteError(const QString &path, const QString &reason)
     : SettingsError(QStringLiteral("Cannot write the settings file %1: %2").arg(path, reason)),

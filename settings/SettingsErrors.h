@@ -6,6 +6,10 @@
 
 namespace zptt {
 
+// A stored text in double quotes for a one-line message: at most 40 characters, control
+// characters blanked.
+QString quotedForMessage(const QString &text);
+
 // Base of every error raised by the settings code.
 class SettingsError : public std::runtime_error {
 public:

@@ -15,8 +15,8 @@ public:
 
     // Stores the text, creating what is missing. On return the value is on disk.
     // Throws StoreWriteError when the write fails; earlier writes stay written.
-    virtual void SaveSetting(const QString &application, const QString &section,
-                             const QString &key, const QString &text) = 0;
+    virtual void SaveSetting(const QString &application, const QString &section, const QString &key,
+                             const QString &text) = 0;
 };
 
 } // namespace zptt

@@ -501,48 +501,27 @@ void TestFrmPTT::unusableStoredValues_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("saved"); // what the next save writes; empty: any number
 
-    QTest::newRow("empty top") << "Position-Top"
-                               << ""
-                               << "";
-    QTest::newRow("text top") << "Position-Top"
-                              << "north"
-                              << "";
-    QTest::newRow("text left") << "Position-Left"
-                               << "12abc"
-                               << "";
-    QTest::newRow("overflowing left") << "Position-Left"
-                                      << "1e39"
-                                      << "";
-    QTest::newRow("empty height") << "Height"
-                                  << ""
-                                  << "3090";
-    QTest::newRow("text height") << "Height"
-                                 << "tall"
-                                 << "3090";
-    QTest::newRow("empty on-top") << "OnTop"
-                                  << ""
-                                  << "0";
-    QTest::newRow("on-top 3") << "OnTop"
-                              << "3"
-                              << "0";
-    QTest::newRow("on-top overflow") << "OnTop"
-                                     << "40000"
-                                     << "0";
-    QTest::newRow("empty timer") << "Timer"
-                                 << ""
-                                 << "1";
-    QTest::newRow("zero timer") << "Timer"
-                                << "0"
-                                << "1";
-    QTest::newRow("ten minutes") << "Timer"
-                                 << "10"
-                                 << "1";
-    QTest::newRow("negative timer") << "Timer"
-                                    << "-5"
-                                    << "1";
-    QTest::newRow("overflowing timer") << "Timer"
-                                       << "99999"
-                                       << "1";
+    auto row = [](const char *name, const char *key, const char *text, const char *saved) {
+        QTest::newRow(name) << QString(key) << QString(text) << QString(saved);
+    };
+    row("empty top", "Position-Top", "", "");
+    row("text top", "Position-Top", "north", "");
+    row("text left", "Position-Left", "12abc", "");
+    row("overflowing left", "Position-Left", "1e39", "");
+    row("top beyond any window system", "Position-Top", "3.4e38", "");
+    row("left far off to the left", "Position-Left", "-1e30", "");
+    row("negative height", "Height", "-1e30", "3090");
+    row("zero height", "Height", "0", "3090");
+    row("empty height", "Height", "", "3090");
+    row("text height", "Height", "tall", "3090");
+    row("empty on-top", "OnTop", "", "0");
+    row("on-top 3", "OnTop", "3", "0");
+    row("on-top overflow", "OnTop", "40000", "0");
+    row("empty timer", "Timer", "", "1");
+    row("zero timer", "Timer", "0", "1");
+    row("ten minutes", "Timer", "10", "1");
+    row("negative timer", "Timer", "-5", "1");
+    row("overflowing timer", "Timer", "99999", "1");
 }
 
 void TestFrmPTT::unusableStoredValues() {

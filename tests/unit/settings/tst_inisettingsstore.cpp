@@ -103,6 +103,7 @@ void TestIniSettingsStore::reading_data() {
     row("unterminated quote", "[Settings]\nTimer=\"ab\n", "Timer", "\"ab");
     row("before any section", "Timer=3\n[Settings]\n", "Timer", "");
     row("crlf", "[Settings]\r\nTimer=6\r\n", "Timer", "6");
+    row("byte order mark", "\xEF\xBB\xBF[Settings]\nTimer=4\n", "Timer", "4");
     row("garbage", QByteArray("\x00\x01\xff[[[===\n\xfe", 12), "Timer", "");
 }
 
@@ -138,6 +139,8 @@ void TestIniSettingsStore::editing_data() {
     row("later duplicates dropped",
         "[Settings]\nTimer=1\nOnTop=0\nTimer=2\n[Ports]\nTimer=7\n[Settings]\nTimer=3\n", "Timer",
         "[Settings]\nTimer=X\nOnTop=0\n[Ports]\nTimer=7\n[Settings]\n");
+    row("byte order mark kept", "\xEF\xBB\xBF[Settings]\nTimer=1\n", "Timer",
+        "\xEF\xBB\xBF[Settings]\nTimer=X\n");
     row("appended to section", "[Settings]\nOnTop=1\n\n; ports\n[Ports]\nCOM5=/dev/x\n", "Timer",
         "[Settings]\nOnTop=1\nTimer=X\n\n; ports\n[Ports]\nCOM5=/dev/x\n");
     row("appended to last block", "[Settings]\nA=1\n[Ports]\nB=2\n[Settings]\nC=3\n; end\n",
