@@ -73,44 +73,25 @@ void TstSerialComm::portTable_data() {
     QTest::addColumn<QString>("mapped");
     QTest::addColumn<QString>("device");
     const QString byId = "/dev/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0";
-    QTest::newRow("COM0") << 0 << ""
-                          << ""
-                          << "";
-    QTest::newRow("COM1") << 1 << ""
-                          << ""
-                          << "/dev/ttyS0";
-    QTest::newRow("COM4") << 4 << ""
-                          << ""
-                          << "/dev/ttyS3";
-    QTest::newRow("COM5") << 5 << ""
-                          << ""
-                          << "/dev/ttyUSB0";
-    QTest::newRow("COM10") << 10 << ""
-                           << ""
-                           << "/dev/ttyUSB5";
-    QTest::newRow("COM11") << 11 << ""
-                           << ""
-                           << "/dev/ttyACM0";
-    QTest::newRow("COM15") << 15 << ""
-                           << ""
-                           << "/dev/ttyACM4";
-    QTest::newRow("COM16") << 16 << ""
-                           << ""
-                           << "";
-    QTest::newRow("COM255") << 255 << ""
-                            << ""
-                            << "";
-    QTest::newRow("mapped COM5") << 5 << "COM5" << byId << byId;
-    QTest::newRow("relative COM5") << 5 << "COM5"
-                                   << "ttyUSB3"
-                                   << "/dev/ttyUSB0";
-    QTest::newRow("empty COM5") << 5 << "COM5"
-                                << ""
-                                << "/dev/ttyUSB0";
-    QTest::newRow("lower-case key") << 5 << "com5" << byId << "/dev/ttyUSB0";
-    QTest::newRow("mapped COM16") << 16 << "COM16"
-                                  << "/dev/ttyUSB7"
-                                  << "/dev/ttyUSB7";
+    // Expected devices only: nothing here is opened.
+    auto expect = [](const char *name, int port, const char *key, const QString &mapped,
+                     const QString &device) {
+        QTest::newRow(name) << port << QString(key) << mapped << device;
+    };
+    expect("COM0", 0, "", "", "");
+    expect("COM1", 1, "", "", "/dev/ttyS0");
+    expect("COM4", 4, "", "", "/dev/ttyS3");
+    expect("COM5", 5, "", "", "/dev/ttyUSB0");
+    expect("COM10", 10, "", "", "/dev/ttyUSB5");
+    expect("COM11", 11, "", "", "/dev/ttyACM0");
+    expect("COM15", 15, "", "", "/dev/ttyACM4");
+    expect("COM16", 16, "", "", "");
+    expect("COM255", 255, "", "", "");
+    expect("mapped COM5", 5, "COM5", byId, byId);
+    expect("relative COM5", 5, "COM5", "ttyUSB3", "/dev/ttyUSB0");
+    expect("empty COM5", 5, "COM5", "", "/dev/ttyUSB0");
+    expect("lower-case key", 5, "com5", byId, "/dev/ttyUSB0");
+    expect("mapped COM16", 16, "COM16", "/dev/ttyUSB7", "/dev/ttyUSB7");
 }
 
 void TstSerialComm::portTable() {

@@ -300,7 +300,9 @@ void TstSerialPort::lockFiles() {
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(content);
     }
-    const QStringList devices{"/dev/serial/by-id/usb-FTDI_X-if00-port0", "/dev/ttyUSB0"};
+    // Names only, for the lock files: never opened.
+    const QStringList devices{"/dev/serial/by-id/usb-FTDI_X-if00-port0",
+                              "/dev/ttyUSB0"}; // expected lock name
     const zptt::uucp::Holder h = zptt::uucp::liveHolder(devices, {"/nonexistent", dir.path()});
     QCOMPARE(h.pid != 0, held);
     if (held) {
@@ -312,14 +314,13 @@ void TstSerialPort::lockFiles() {
 void TstSerialPort::lockFileName_data() {
     QTest::addColumn<QString>("device");
     QTest::addColumn<QString>("name");
-    QTest::newRow("pts") << "/dev/pts/3"
-                         << "LCK..pts_3";
-    QTest::newRow("USB") << "/dev/ttyUSB0"
-                         << "LCK..ttyUSB0";
-    QTest::newRow("ACM") << "/dev/ttyACM12"
-                         << "LCK..ttyACM12";
-    QTest::newRow("outside /dev") << "/tmp/ports/x1"
-                                  << "LCK..x1";
+    auto expect = [](const char *name, const char *device, const char *lockName) {
+        QTest::newRow(name) << QString(device) << QString(lockName);
+    };
+    expect("pts", "/dev/pts/3", "LCK..pts_3");
+    expect("USB", "/dev/ttyUSB0", "LCK..ttyUSB0");
+    expect("ACM", "/dev/ttyACM12", "LCK..ttyACM12");
+    expect("outside /dev", "/tmp/ports/x1", "LCK..x1");
 }
 
 void TstSerialPort::lockFileName() {

@@ -139,7 +139,7 @@ void TstUartEmu::guardRefusesRealDevices_data() {
     QTest::addColumn<bool>("refused");
     QTest::newRow("console") << "/dev/console" << true;
     QTest::newRow("tty") << "/dev/tty" << true;
-    QTest::newRow("ttyS0") << "/dev/ttyS0" << true;
+    QTest::newRow("ttyS0") << "/dev/ttyS0" << true; // expected refused, by stat only
     QTest::newRow("ptmx") << "/dev/ptmx" << false;
     QTest::newRow("null") << "/dev/null" << false;
     QTest::newRow("missing") << "/dev/no-such-device" << false;
