@@ -9,7 +9,8 @@ pseudo-terminals (or, where the case wants it, a path that does not exist) and n
 built-in device.
 
 Environment:
-  ZPTT_RANDOM_SEED    seed of the generator (default: a new one, printed)
+  ZPTT_RANDOM_SEED    seed of the generator (default: a new one, printed; under CI=true
+                      the fixed CI_SEED)
   ZPTT_RANDOM_STARTS  number of starts (default 300, 200 for a sanitizer build)
   ZPTT_RANDOM_CASE    run only this start number (with the seed of the failing run)
   ZPTT_RANDOM_KEEP_GOING=1  go on after a failed start, and list all of them at the end
@@ -28,6 +29,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import harness as h  # noqa: E402
 
 DEFAULT_STARTS = 300
+CI_SEED = "782839248"
 DEFAULT_STARTS_SANITIZED = 200
 PTYS = 15
 MAX_PORT = 255
@@ -53,6 +55,9 @@ def content(raw):
         raw = raw[:-1]
     if raw.endswith(b"\r"):
         raw = raw[:-1]
+    # The store reads past a UTF-8 byte order mark (and keeps it in the file).
+    if raw.startswith(b"\xef\xbb\xbf"):
+        raw = raw[3:]
     return raw
 
 
@@ -570,7 +575,10 @@ class RandomSettings:
 
 
 def test(s):
-    seed = os.environ.get("ZPTT_RANDOM_SEED") or str(random.SystemRandom().randrange(10**9))
+    # CI repeats one known set, so that its verdict is about the change; a developer's run
+    # draws new files every time.
+    seed = os.environ.get("ZPTT_RANDOM_SEED") or (
+        CI_SEED if os.environ.get("CI") else str(random.SystemRandom().randrange(10**9)))
     # A start takes about twice as long with the sanitizers: fewer, to stay within the limit.
     sanitized = h._sanitizer_runtime(s.args.bin) is not None
     starts = int(os.environ.get("ZPTT_RANDOM_STARTS",
