@@ -928,6 +928,22 @@ class Session:
         self.wait_line(pty, (True, 0, 0), timeout)
         self.wait_idle(pty)
 
+    def start_on_com1(self):
+        """COM1 mapped to a fresh pseudo-terminal, the program started on it; returns the pty."""
+        pty = self.add_pty(1)
+        self.write_settings({1: pty})
+        self.start_program()
+        self.wait_started(pty)
+        return pty
+
+    def click_tx(self, pty, dtr):
+        """Click TX, wait for DTR to follow; returns the line event that changed it."""
+        since = time.monotonic_ns()
+        self.click_centre(TX_RECT)
+        self.wait_line(pty, (True, dtr, 0), since_ns=since)
+        self.mouse_away()
+        return [e for e in self.events(pty, since_ns=since) if e.dtr == dtr][0]
+
     # ---- ending
 
     def signal(self, sig):

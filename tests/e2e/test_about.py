@@ -19,16 +19,10 @@ def project_version():
 
 
 def test(s):
-    pty = s.add_pty(1)
-    s.write_settings({1: pty})
-    s.start_program()
-    s.wait_started(pty)
+    pty = s.start_on_com1()
 
     s.step("key, then Help > About")
-    since = time.monotonic_ns()
-    s.click_centre(h.TX_RECT)
-    s.wait_line(pty, (True, 1, 0), since_ns=since)
-    s.mouse_away()
+    s.click_tx(pty, 1)
     s.wait_tx_look(True)
     keyed_at = s.events(pty)[-1].t_ns
     s.ok("keyed: DTR high, TX red")
@@ -66,16 +60,11 @@ def test(s):
             "events since keying %s" % evs)
 
     s.step("TX keys again")
-    since = time.monotonic_ns()
     s.activate()
-    s.click_centre(h.TX_RECT)
-    s.wait_line(pty, (True, 1, 0), since_ns=since)
-    s.mouse_away()
+    s.click_tx(pty, 1)
     s.wait_tx_look(True)
     s.ok("DTR high again, TX red")
-    since = time.monotonic_ns()
-    s.click_centre(h.TX_RECT)
-    s.wait_line(pty, (True, 0, 0), since_ns=since)
+    s.click_tx(pty, 0)
     s.ok("and released")
 
 

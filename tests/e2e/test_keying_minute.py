@@ -10,17 +10,10 @@ import harness as h  # noqa: E402
 
 
 def test(s):
-    pty = s.add_pty(1)
-    s.write_settings({1: pty})
-    s.start_program()
-    s.wait_started(pty)
+    pty = s.start_on_com1()
     s.check(s.settings()["Settings"].get("Timer") == "1", "time-out is 1 minute")
 
-    since = time.monotonic_ns()
-    s.click_centre(h.TX_RECT)
-    s.wait_line(pty, (True, 1, 0), since_ns=since)
-    s.mouse_away()
-    raised = [e for e in s.events(pty, since_ns=since) if e.dtr == 1][0]
+    raised = s.click_tx(pty, 1)
     s.ok("keyed at %.3f s" % (raised.t_ns / 1e9))
 
     s.step("waiting for the time-out")

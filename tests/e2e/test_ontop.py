@@ -31,10 +31,7 @@ def toggle(s, pty, want_above):
 
 
 def test(s):
-    pty = s.add_pty(1)
-    s.write_settings({1: pty})
-    s.start_program()
-    s.wait_started(pty)
+    pty = s.start_on_com1()
     s.check(ABOVE not in s.net_wm_state(), "not on top at first start",
             "state %s" % s.net_wm_state())
     closes = len([e for e in s.events(pty) if e.event == "close"])

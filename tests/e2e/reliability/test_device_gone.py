@@ -64,10 +64,7 @@ def replug(s, label):
 
 
 def test(s):
-    pty = s.add_pty(1)
-    s.write_settings({1: pty})
-    s.start_program()
-    s.wait_started(pty)
+    pty = s.start_on_com1()
 
     s.step("device gone while idle")
     since = time.monotonic_ns()
@@ -76,10 +73,7 @@ def test(s):
     pty = replug(s, "re-plugged")
 
     s.step("device gone while keyed")
-    since = time.monotonic_ns()
-    s.click_centre(h.TX_RECT)
-    s.wait_line(pty, (True, 1, 0), since_ns=since)
-    s.mouse_away()
+    s.click_tx(pty, 1)
     since = time.monotonic_ns()
     pty.unplug()
     expect_loss(s, pty, since, NOTICE_S, "keyed")

@@ -20,11 +20,7 @@ def keyed_then_signalled(s, pty, sig):
     pid = s.proc.pid
     with open(s.lock_file(pty)) as f:
         s.check(f.read() == "%10d\n" % pid, "lock file holds pid %d" % pid)
-    since = time.monotonic_ns()
-    s.click_centre(h.TX_RECT)
-    s.wait_line(pty, (True, 1, 0), since_ns=since)
-    s.mouse_away()
-    raised = [e for e in s.events(pty, since_ns=since) if e.dtr == 1][0]
+    raised = s.click_tx(pty, 1)
 
     os.kill(pid, sig)
     status = s.wait_exit(10)

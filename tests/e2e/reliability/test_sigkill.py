@@ -6,7 +6,6 @@ import os
 import signal
 import sys
 import termios
-import time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -30,10 +29,7 @@ def test(s):
             "every tcsetattr of the program sets HUPCL=1", repr(sets))
     s.check(slave_hupcl(pty), "slave's c_cflag has HUPCL while the program runs")
 
-    since = time.monotonic_ns()
-    s.click_centre(h.TX_RECT)
-    s.wait_line(pty, (True, 1, 0), since_ns=since)
-    s.mouse_away()
+    s.click_tx(pty, 1)
     s.check(slave_hupcl(pty), "HUPCL still set while keyed")
 
     s.signal(signal.SIGKILL)

@@ -22,9 +22,7 @@ def fails_on_hide(s, pty, rule, keyed):
             % label)
     since = time.monotonic_ns()
     if keyed:
-        s.click_centre(h.TX_RECT)
-        s.wait_line(pty, (True, 1, 0), since_ns=since)
-        s.mouse_away()
+        s.click_tx(pty, 1)
 
     s.set_control(rule)
     s.menu("s", "h")

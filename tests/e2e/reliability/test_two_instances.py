@@ -4,7 +4,6 @@ would raise and then lower it); the first one's keying goes on undisturbed."""
 
 import os
 import sys
-import time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -13,19 +12,12 @@ from rel import h  # noqa: E402
 
 
 def test(s):
-    pty = s.add_pty(1)
-    s.write_settings({1: pty})
-    s.start_program()
-    s.wait_started(pty)
+    pty = s.start_on_com1()
     first = s.proc.pid
     with open(s.lock_file(pty)) as f:
         s.check(f.read() == "%10d\n" % first, "first instance holds %s" % s.lock_file(pty))
 
-    since = time.monotonic_ns()
-    s.click_centre(h.TX_RECT)
-    s.wait_line(pty, (True, 1, 0), since_ns=since)
-    s.mouse_away()
-    raised = [e for e in s.events(pty, since_ns=since) if e.dtr == 1][0]
+    raised = s.click_tx(pty, 1)
 
     s.step("second instance on the same port")
     b = s.peer()
@@ -53,9 +45,7 @@ def test(s):
         s.check(f.read() == "%10d\n" % first, "lock file still the first instance's")
 
     s.step("the first instance ends its keying and exits")
-    since = time.monotonic_ns()
-    s.click_centre(h.TX_RECT)
-    s.wait_line(pty, (True, 0, 0), since_ns=since)
+    s.click_tx(pty, 0)
     s.menu("f", "e")
     s.check(s.wait_exit() == 0, "first instance exits with status 0")
     s.check(not os.path.exists(s.lock_file(pty)), "lock file removed with the port")

@@ -15,17 +15,10 @@ BLOCK_MS = 3000
 
 
 def test(s):
-    pty = s.add_pty(1)
-    s.write_settings({1: pty})
-    s.start_program()
-    s.wait_started(pty)
+    pty = s.start_on_com1()
     s.check(s.settings()["Settings"].get("Timer") == "1", "time-out is 1 minute")
 
-    since = time.monotonic_ns()
-    s.click_centre(h.TX_RECT)
-    s.wait_line(pty, (True, 1, 0), since_ns=since)
-    s.mouse_away()
-    raised = [e for e in s.events(pty, since_ns=since) if e.dtr == 1][0]
+    raised = s.click_tx(pty, 1)
     deadline_ns = raised.t_ns + 60 * 10**9
 
     s.step("waiting until shortly before the deadline")
@@ -34,7 +27,7 @@ def test(s):
     # Setup > Hide saves the new height: its rename is held for 3 s, and with it the thread.
     s.set_control("block rename %d %s once" % (BLOCK_MS, s.config_dir))
     s.menu("s", "h")
-    block = h.wait_until(lambda: [f for f in s.faults(since) if f.event == "fault"], 5,
+    block = h.wait_until(lambda: [f for f in s.faults(raised.t_ns) if f.event == "fault"], 5,
                          "the save's rename to be held")[0]
     held_at = (block.t_ns - raised.t_ns) / 1e9
     s.check(block.pid == s.proc.pid and block.extra.get("call") == "rename",
@@ -52,7 +45,7 @@ def test(s):
     s.check(block.t_ns < drop.t_ns < block.t_ns + BLOCK_MS * 10**6,
             "lowered while the window's thread was still held: the watchdog did it")
 
-    unblock = h.wait_until(lambda: [f for f in s.faults(since) if f.event == "unblock"],
+    unblock = h.wait_until(lambda: [f for f in s.faults(raised.t_ns) if f.event == "unblock"],
                            BLOCK_MS / 1000 + 3, "the rename to go ahead")[0]
     s.wait_tx_look(False, timeout=3)
     s.ok("TX shows idle after the save went through")
