@@ -608,6 +608,13 @@ static int apply_hit(const struct hit *h, int fd, const char *path, int call, un
     return 0;
 }
 
+/* An injected error becomes the call's errno and failure. */
+static int failed(int err) {
+    if (err)
+        errno = err;
+    return err != 0;
+}
+
 /* A call on a file descriptor: matched by the fd's resolved path. */
 static int fd_fault(int call, int fd) {
     if (!has_rules(call))
@@ -1041,11 +1048,8 @@ int ioctl(int fd, unsigned long req, ...) {
     struct opened *o = slot_of(fd);
     if (!o)
         return real_ioctl(fd, req, arg);
-    int err = device_fault(fd, o, req);
-    if (err) {
-        errno = err;
+    if (failed(device_fault(fd, o, req)))
         return -1;
-    }
     if (req == TIOCMGET || req == TIOCMBIS || req == TIOCMBIC || req == TIOCMSET) {
         int r = modem_op(fd, o, req, arg);
         if (r == 0)
@@ -1073,11 +1077,8 @@ int tcsetattr(int fd, int action, const struct termios *tio) {
     struct opened *o = slot_of(fd);
     if (!o)
         return real_tcsetattr(fd, action, tio);
-    int err = device_fault(fd, o, TCSETS);
-    if (err) {
-        errno = err;
+    if (failed(device_fault(fd, o, TCSETS)))
         return -1;
-    }
     struct termios before;
     int have = tcgetattr(fd, &before) == 0;
     int r = real_tcsetattr(fd, action, tio);
@@ -1093,65 +1094,47 @@ int tcsetattr(int fd, int action, const struct termios *tio) {
 ssize_t write(int fd, const void *data, size_t n) {
     if (!ready() || !real_write)
         return (ssize_t)syscall(SYS_write, fd, data, n);
-    int err = fd_fault(CALL_WRITE, fd);
-    if (err) {
-        errno = err;
+    if (failed(fd_fault(CALL_WRITE, fd)))
         return -1;
-    }
     return real_write(fd, data, n);
 }
 
 int fsync(int fd) {
     if (!ready() || !real_fsync)
         return (int)syscall(SYS_fsync, fd);
-    int err = fd_fault(CALL_FSYNC, fd);
-    if (err) {
-        errno = err;
+    if (failed(fd_fault(CALL_FSYNC, fd)))
         return -1;
-    }
     return real_fsync(fd);
 }
 
 int fdatasync(int fd) {
     if (!ready() || !real_fdatasync)
         return (int)syscall(SYS_fdatasync, fd);
-    int err = fd_fault(CALL_FSYNC, fd);
-    if (err) {
-        errno = err;
+    if (failed(fd_fault(CALL_FSYNC, fd)))
         return -1;
-    }
     return real_fdatasync(fd);
 }
 
 int rename(const char *from, const char *to) {
     if (!ready() || !real_rename)
         return (int)syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0);
-    int err = rename_fault(from, to);
-    if (err) {
-        errno = err;
+    if (failed(rename_fault(from, to)))
         return -1;
-    }
     return real_rename(from, to);
 }
 
 int renameat(int fromdir, const char *from, int todir, const char *to) {
     if (!ready() || !real_renameat)
         return (int)syscall(SYS_renameat2, fromdir, from, todir, to, 0);
-    int err = rename_fault(from, to);
-    if (err) {
-        errno = err;
+    if (failed(rename_fault(from, to)))
         return -1;
-    }
     return real_renameat(fromdir, from, todir, to);
 }
 
 int renameat2(int fromdir, const char *from, int todir, const char *to, unsigned int flags) {
     if (!ready() || !real_renameat2)
         return (int)syscall(SYS_renameat2, fromdir, from, todir, to, flags);
-    int err = rename_fault(from, to);
-    if (err) {
-        errno = err;
+    if (failed(rename_fault(from, to)))
         return -1;
-    }
     return real_renameat2(fromdir, from, todir, to, flags);
 }
