@@ -608,6 +608,19 @@ static int apply_hit(const struct hit *h, int fd, const char *path, int call, un
     return 0;
 }
 
+/* The path an open fd stands for, through /proc; empty when unknown. */
+static long fd_path(int fd, char resolved[PATH_BUF]) {
+    char proc[40] = "/proc/self/fd/";
+    struct buf num;
+    num.len = 0;
+    put_int(&num, fd);
+    num.data[num.len] = '\0';
+    strcat(proc, num.data);
+    long n = syscall(SYS_readlinkat, AT_FDCWD, proc, resolved, PATH_BUF - 1);
+    resolved[n > 0 ? n : 0] = '\0';
+    return n;
+}
+
 /* An injected error becomes the call's errno and failure. */
 static int failed(int err) {
     if (err)
@@ -620,15 +633,8 @@ static int fd_fault(int call, int fd) {
     if (!has_rules(call))
         return 0;
     int saved = errno;
-    char proc[40] = "/proc/self/fd/";
-    struct buf num;
-    num.len = 0;
-    put_int(&num, fd);
-    num.data[num.len] = '\0';
-    strcat(proc, num.data);
     char resolved[PATH_BUF];
-    long n = syscall(SYS_readlinkat, AT_FDCWD, proc, resolved, sizeof resolved - 1);
-    resolved[n > 0 ? n : 0] = '\0';
+    fd_path(fd, resolved);
     struct hit h;
     int err =
         find_rule(call, 0, resolved, NULL, &h) ? apply_hit(&h, fd, resolved, call, 0, 0, NULL) : 0;
@@ -800,17 +806,9 @@ static void track(int fd, const char *given, int flags) {
         forget_stale(fd);
     if (flags & O_PATH)
         return;
-    char proc[40] = "/proc/self/fd/";
-    struct buf num;
-    num.len = 0;
-    put_int(&num, fd);
-    num.data[num.len] = '\0';
-    strcat(proc, num.data);
     char resolved[PATH_BUF];
-    ssize_t n = readlink(proc, resolved, sizeof resolved - 1);
-    if (n <= 0)
+    if (fd_path(fd, resolved) <= 0)
         return;
-    resolved[n] = '\0';
     if (!matches(resolved))
         return;
 
