@@ -1,0 +1,37 @@
+#include "LineChoice.h"
+
+#include <sys/ioctl.h>
+
+namespace zptt {
+
+namespace {
+
+int keyingBits(LineChoice::Line line) {
+    switch (line) {
+    case LineChoice::Line::Rts:
+        return TIOCM_RTS;
+    case LineChoice::Line::Both:
+        return TIOCM_DTR | TIOCM_RTS;
+    case LineChoice::Line::Dtr:
+        break;
+    }
+    return TIOCM_DTR;
+}
+
+} // namespace
+
+LineLevels LineChoice::idle() const {
+    const int keying = keyingBits(this->keying);
+    const int other = (TIOCM_DTR | TIOCM_RTS) & ~keying;
+    LineLevels l;
+    (keyedLow ? l.raise : l.lower) |= keying;
+    (otherIdleHigh ? l.raise : l.lower) |= other;
+    return l;
+}
+
+LineLevels LineChoice::keyed() const {
+    const int keying = keyingBits(this->keying);
+    return keyedLow ? LineLevels{0, keying} : LineLevels{keying, 0};
+}
+
+} // namespace zptt

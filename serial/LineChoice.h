@@ -1,0 +1,28 @@
+#pragma once
+
+namespace zptt {
+
+// Modem-control bits (TIOCM_DTR, TIOCM_RTS) to raise and to lower to reach one state.
+struct LineLevels {
+    int raise = 0;
+    int lower = 0;
+    bool operator==(const LineLevels &) const = default;
+};
+
+// How an interface is keyed: which line, at which level, and where the other line rests.
+// The defaults are DTR keyed high with RTS idle low.
+struct LineChoice {
+    enum class Line { Dtr, Rts, Both };
+    Line keying = Line::Dtr;
+    bool keyedLow = false;      // keyed = the keying line low
+    bool otherIdleHigh = false; // the line that does not key rests high (interfaces powered from it)
+
+    bool operator==(const LineChoice &) const = default;
+
+    // Both lines at rest: what every open, release and way out leaves.
+    LineLevels idle() const;
+    // The keying line at its keyed level; the other line stays at rest.
+    LineLevels keyed() const;
+};
+
+} // namespace zptt
