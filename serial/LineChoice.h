@@ -14,8 +14,9 @@ struct LineLevels {
 struct LineChoice {
     enum class Line { Dtr, Rts, Both };
     Line keying = Line::Dtr;
-    bool keyedLow = false;      // keyed = the keying line low
-    bool otherIdleHigh = false; // the line that does not key rests high (interfaces powered from it)
+    bool keyedLow = false; // keyed = the keying line low
+    bool otherIdleHigh =
+        false; // the line that does not key rests high (interfaces powered from it)
 
     bool operator==(const LineChoice &) const = default;
 
