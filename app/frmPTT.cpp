@@ -1,7 +1,8 @@
 #include "frmPTT.h"
 
 #include "CommControl.h"
-#include "PortTable.h"
+#include "PortMap.h"
+#include "SerialError.h"
 #include "SettingKeys.h"
 #include "SettingsErrors.h"
 #include "SettingsStore.h"
@@ -14,11 +15,13 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 namespace zptt {
 
@@ -53,7 +56,7 @@ void defaultEndProgram(int status) {
 
 frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidget *parent)
     : QMainWindow(parent), m_store(store), MSComm1(comm), m_hooks(std::move(hooks)),
-      m_ports(std::make_unique<PortTable>(store)) {
+      m_ports(std::make_unique<PortMap>(store)) {
     if (!m_hooks.messageBox)
         m_hooks.messageBox = defaultMessageBox;
     if (!m_hooks.endProgram)
@@ -146,14 +149,14 @@ void frmPTT::buildControls() {
 void frmPTT::refreshPortTooltips() {
     for (int i = 0; i < Combo1->count(); ++i) {
         const int port = i + 1;
-        const QString device = m_ports->device(port);
+        const PortSpec spec = m_ports->spec(port);
         const QString tip =
-            device.isEmpty()
-                ? QStringLiteral("COM%1: no device").arg(port)
+            !spec.problem.isEmpty()
+                ? QStringLiteral("COM%1: %2").arg(port).arg(spec.problem)
                 : QStringLiteral("COM%1: %2 (%3)")
                       .arg(port)
-                      .arg(device, m_ports->present(port) ? QStringLiteral("present")
-                                                          : QStringLiteral("not present"));
+                      .arg(spec.device, m_ports->present(port) ? QStringLiteral("present")
+                                                               : QStringLiteral("not present"));
         Combo1->setItemData(i, tip, Qt::ToolTipRole);
     }
 }
@@ -353,6 +356,7 @@ void frmPTT::Combo1_Click() {
 
 void frmPTT::Combo2_Click() {
     TimeoutMinutes = ToInt16Strict(keys::kTimer, Combo2->Text().left(1));
+    MSComm1.setKeyingTime(TimeoutMinutes * m_hooks.minute);
     SaveSettings();
 }
 
@@ -424,8 +428,13 @@ void frmPTT::Form_Activate() {
     ComPortText = get(kComPort);
     try {
         MSComm1.setCommPort(ToInt16Strict(kComPort, ComPortText));
-    } catch (const std::exception &) {
-        // not usable: the control keeps its number, as below
+    } catch (const std::exception &e) {
+        // Not usable: the control keeps its number, which is opened below without a message.
+        const QString why = dynamic_cast<const SerialError *>(&e)
+                                ? QStringLiteral("%1: %2 is not a port number (1 to 255)")
+                                      .arg(kComPort, quotedForMessage(ComPortText))
+                                : QString::fromUtf8(e.what());
+        warn(QStringLiteral("%1; using COM%2").arg(why).arg(MSComm1.CommPort()));
     }
 
     // 7-8. Always on top.
@@ -452,6 +461,7 @@ void frmPTT::Form_Activate() {
         warn(QStringLiteral("%1; using 1").arg(QString::fromUtf8(e.what())));
         TimeoutMinutes = 1;
     }
+    MSComm1.setKeyingTime(TimeoutMinutes * m_hooks.minute);
     setListIndex(Combo2, TimeoutMinutes - 1);
 
     // 11-12. Idle button, port closed.
@@ -489,9 +499,52 @@ void frmPTT::portLost() {
 }
 
 void frmPTT::showPortMessage() {
-    m_hooks.messageBox(QStringLiteral("COM ") + ComPortText +
-                           QStringLiteral(": not available. Check for correct Com Port."),
-                       QMessageBox::NoIcon);
+    showBox(QStringLiteral("COM ") + ComPortText +
+                QStringLiteral(": not available. Check for correct Com Port."),
+            QMessageBox::NoIcon);
+}
+
+void frmPTT::showBox(const QString &text, QMessageBox::Icon icon) {
+    ++m_boxesOpen;
+    const auto closed = qScopeGuard([this] { --m_boxesOpen; });
+    m_hooks.messageBox(text, icon);
+}
+
+void frmPTT::keyedElsewhere(Clock::time_point deadline) {
+    KeyDeadline = deadline;
+    if (cmdTX->BackColor() != kButtonFace)
+        return; // the waits in progress now end at the new deadline
+    cmdTX->setBackColor(kKeyedRed);
+    if (m_keyingDepth >= kMaxKeyingDepth)
+        return;
+    ++m_keyingDepth;
+    waitForKeyDeadline();
+    --m_keyingDepth;
+    cmdTX->setBackColor(kButtonFace);
+    MSComm1.setDTREnable(false);
+}
+
+void frmPTT::releasedElsewhere() {
+    cmdTX->setBackColor(kButtonFace);
+}
+
+void frmPTT::guardianLost() {
+    releasedElsewhere();
+    if (std::exchange(m_guardianLossShown, true))
+        return;
+    showBox(QStringLiteral("The guardian process that keeps the time-out while Zorore_PTT "
+                           "cannot run has stopped. Any transmission was released."),
+            QMessageBox::Warning);
+}
+
+void frmPTT::requestEnd() {
+    if (m_unloading) {
+        // Ending already, held up by a report of its own: the report is on standard error too.
+        m_hooks.endProgram(1);
+        return;
+    }
+    m_endRequested = true;
+    close();
 }
 
 // ---- window commands ----
@@ -535,10 +588,23 @@ void frmPTT::mnuExit_Click() {
 
 void frmPTT::Form_Unload(int &cancel) {
     (void)cancel; // never set: the program does not refuse to close
-    SaveSettings();
+    m_unloading = true;
+    // The transmitter first: a slow or locked store must not keep it keyed.
     MSComm1.setDTREnable(false);
     MSComm1.setRTSEnable(false);
     MSComm1.setPortOpen(false);
+    if (m_endRequested || m_boxesOpen > 0) {
+        // Asked to end, or closed past an open box: one line, never another box.
+        try {
+            SaveSettings();
+        } catch (const std::exception &e) {
+            warn(QString::fromUtf8(e.what()));
+            m_hooks.endProgram(1);
+            return;
+        }
+    } else {
+        SaveSettings();
+    }
     m_hooks.endProgram(0);
 }
 
@@ -547,11 +613,11 @@ void frmPTT::mnuAbout_Click() {
     // stays open so that the next TX click keys the line again.
     cmdTX->setBackColor(kButtonFace);
     MSComm1.setDTREnable(false);
-    m_hooks.messageBox(QStringLiteral("%1\nVersion %2\n\nKeys a transmitter through the DTR line "
-                                      "of a serial port.\n\nMade by the Zorore_PTT developers. "
-                                      "Free to use, with no warranty.")
-                           .arg(kCaption, QLatin1String(kProgramVersion)),
-                       QMessageBox::NoIcon);
+    showBox(QStringLiteral("%1\nVersion %2\n\nKeys a transmitter through the DTR line "
+                           "of a serial port.\n\nMade by the Zorore_PTT developers. "
+                           "Free to use, with no warranty.")
+                .arg(kCaption, QLatin1String(kProgramVersion)),
+            QMessageBox::NoIcon);
 }
 
 void frmPTT::reportFatal(const QString &what) noexcept {
@@ -563,8 +629,9 @@ void frmPTT::reportFatal(const QString &what) noexcept {
     }
     try {
         warn(what);
-        m_hooks.messageBox(QStringLiteral("Zorore_PTT met an error and has to close:\n\n") + what,
-                           QMessageBox::Critical);
+        if (!m_endRequested)
+            showBox(QStringLiteral("Zorore_PTT met an error and has to close:\n\n") + what,
+                    QMessageBox::Critical);
     } catch (...) {
     }
     m_hooks.endProgram(1);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Controls.h"
+#include "KeyClock.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -13,7 +14,7 @@ namespace zptt {
 
 class CommControl;
 class SettingsStore;
-class PortTable;
+class PortMap;
 
 // What the window needs from the world outside the toolkit, replaceable in tests.
 struct WindowHooks {
@@ -32,7 +33,7 @@ struct WindowHooks {
 class frmPTT final : public QMainWindow {
     Q_OBJECT
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = KeyClock;
 
     frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks = {},
            QWidget *parent = nullptr);
@@ -52,6 +53,14 @@ public:
     void SetWindowOnTop(bool onTop);
     // The open port's device went away: release any keying and say so.
     void portLost();
+    // A keying that did not start at this button (a remote client), and its renewals.
+    void keyedElsewhere(Clock::time_point deadline);
+    // The lines were put at rest by something other than this window.
+    void releasedElsewhere();
+    // The guardian went away: any keying was released for safety; said once.
+    void guardianLost();
+    // A signal or the window manager asks the program to end, whatever box is open.
+    void requestEnd();
     void SaveSettings();
 
     // The window's outer rectangle in twips.
@@ -114,6 +123,7 @@ private:
     QString get(QLatin1StringView key) const;
     void save(QLatin1StringView key, const QString &text);
     void showPortMessage();
+    void showBox(const QString &text, QMessageBox::Icon icon);
     void reportFatal(const QString &what) noexcept;
     void waitForKeyDeadline();
     static std::chrono::milliseconds wakeInterval(Clock::duration left);
@@ -121,7 +131,7 @@ private:
     SettingsStore &m_store;
     CommControl &MSComm1;
     WindowHooks m_hooks;
-    std::unique_ptr<PortTable> m_ports;
+    std::unique_ptr<PortMap> m_ports;
 
     QString ComPortText;
     std::int16_t TimeoutMinutes = 0;
@@ -130,6 +140,10 @@ private:
     bool m_activationDone = false;
     QPoint m_firstPlacement; // where the window was centred, frame not yet counted
     int m_keyingDepth = 0;
+    int m_boxesOpen = 0;
+    bool m_endRequested = false;
+    bool m_unloading = false;
+    bool m_guardianLossShown = false;
 };
 
 template <class F> void frmPTT::guarded(F &&handler) noexcept {

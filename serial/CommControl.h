@@ -1,5 +1,7 @@
 #pragma once
 
+#include "KeyClock.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -31,9 +33,9 @@ public:
 
     // The end of the keying in progress, or nullopt: lets the control release DTR by itself
     // should the window's thread be held up past it.
-    virtual void setKeyDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
-        (void)deadline;
-    }
+    virtual void setKeyDeadline(std::optional<KeyClock::time_point> deadline) { (void)deadline; }
+    // How long a keying lasts: for keyings that do not start at the TX button.
+    virtual void setKeyingTime(std::chrono::milliseconds length) { (void)length; }
     // Run on the window's thread after the open port's device went away (unplugged, hung up);
     // the port is closed by then.
     virtual void setLostHandler(std::function<void()> handler) { (void)handler; }

@@ -21,17 +21,17 @@ int keyingBits(LineChoice::Line line) {
 } // namespace
 
 LineLevels LineChoice::idle() const {
-    const int keying = keyingBits(this->keying);
-    const int other = (TIOCM_DTR | TIOCM_RTS) & ~keying;
+    const int bits = keyingBits(keying);
+    const int other = (TIOCM_DTR | TIOCM_RTS) & ~bits;
     LineLevels l;
-    (keyedLow ? l.raise : l.lower) |= keying;
+    (keyedLow ? l.raise : l.lower) |= bits;
     (otherIdleHigh ? l.raise : l.lower) |= other;
     return l;
 }
 
 LineLevels LineChoice::keyed() const {
-    const int keying = keyingBits(this->keying);
-    return keyedLow ? LineLevels{0, keying} : LineLevels{keying, 0};
+    const int bits = keyingBits(keying);
+    return keyedLow ? LineLevels{0, bits} : LineLevels{bits, 0};
 }
 
 } // namespace zptt

@@ -16,16 +16,27 @@ LineWatchdog::~LineWatchdog() {
     m_thread.join();
 }
 
-void LineWatchdog::arm(int fd, Clock::time_point deadline) {
+void LineWatchdog::portOpened(int fd, LineLevels idle) {
+    std::lock_guard lock(m_mutex);
+    m_fd = fd;
+    m_idle = idle;
+    m_deadline.reset();
+}
+
+void LineWatchdog::keyed(Clock::time_point deadline) {
     {
         std::lock_guard lock(m_mutex);
-        m_fd = fd;
         m_deadline = deadline;
     }
     m_changed.notify_all();
 }
 
-void LineWatchdog::disarm() {
+void LineWatchdog::released() {
+    std::lock_guard lock(m_mutex);
+    m_deadline.reset();
+}
+
+void LineWatchdog::portClosing() {
     std::lock_guard lock(m_mutex);
     m_fd = -1;
     m_deadline.reset();
@@ -49,11 +60,12 @@ void LineWatchdog::run() {
             continue;
         }
         if (m_fd >= 0) {
-            int dtr = TIOCM_DTR;
-            ::ioctl(m_fd, TIOCMBIC, &dtr);
+            if (m_idle.lower)
+                ::ioctl(m_fd, TIOCMBIC, &m_idle.lower);
+            if (m_idle.raise)
+                ::ioctl(m_fd, TIOCMBIS, &m_idle.raise);
             ++m_releases;
         }
-        m_fd = -1;
         m_deadline.reset();
     }
 }

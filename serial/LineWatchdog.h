@@ -1,5 +1,7 @@
 #pragma once
 
+#include "LineGuard.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -8,23 +10,22 @@
 
 namespace zptt {
 
-// Lowers DTR itself when a keying outlives its deadline by more than a short grace, whatever
-// the window's thread is doing (a settings write stuck on a slow home directory, a long paint).
-// One ioctl, nothing else.
-class LineWatchdog {
+// Puts the lines at rest itself when a keying outlives its deadline by more than a short
+// grace, whatever the window's thread is doing (a settings write stuck on a slow home
+// directory, a long paint). One or two ioctls, nothing else.
+class LineWatchdog final : public LineGuard {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = KeyClock;
 
     explicit LineWatchdog(std::chrono::milliseconds grace = std::chrono::milliseconds(500));
-    ~LineWatchdog();
+    ~LineWatchdog() override;
     LineWatchdog(const LineWatchdog &) = delete;
     LineWatchdog &operator=(const LineWatchdog &) = delete;
 
-    // DTR is high on fd until deadline.
-    void arm(int fd, Clock::time_point deadline);
-    // The owner lowered the line, or is about to close fd: once this returns the watchdog no
-    // longer touches fd.
-    void disarm();
+    void portOpened(int fd, LineLevels idle) override;
+    void keyed(Clock::time_point deadline) override;
+    void released() override;
+    void portClosing() override;
 
     std::chrono::milliseconds grace() const { return m_grace; }
     // How often the watchdog had to step in.
@@ -37,6 +38,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     int m_fd = -1;
+    LineLevels m_idle;
     std::optional<Clock::time_point> m_deadline;
     int m_releases = 0;
     bool m_stop = false;

@@ -21,12 +21,12 @@ namespace zptt {
 
 namespace {
 
-constexpr int kDtr = TIOCM_DTR;
-constexpr int kRts = TIOCM_RTS;
-constexpr int kBothLines = TIOCM_DTR | TIOCM_RTS;
-
-bool lowerLines(int fd) {
-    return ::ioctl(fd, TIOCMBIC, &kBothLines) == 0;
+// Lowering first: a keying line that idles high comes up a moment later rather than a
+// keying line that idles low staying up a moment longer.
+bool setLevels(int fd, LineLevels levels) {
+    if (levels.lower && ::ioctl(fd, TIOCMBIC, &levels.lower) != 0)
+        return false;
+    return !levels.raise || ::ioctl(fd, TIOCMBIS, &levels.raise) == 0;
 }
 
 QByteArray resolved(const QByteArray &path) {
@@ -82,8 +82,8 @@ bool isVirtualConsoleName(const QByteArray &path) {
     return ok && n >= 0 && n <= 63 && path.at(8) >= '0' && path.at(8) <= '9';
 }
 
-[[noreturn]] void refuse(int fd, const QString &device, const QString &reason) {
-    lowerLines(fd);
+[[noreturn]] void refuse(int fd, LineLevels idle, const QString &device, const QString &reason) {
+    setLevels(fd, idle);
     ::close(fd);
     throw SerialError(device + QStringLiteral(": ") + reason);
 }
@@ -114,7 +114,7 @@ bool PosixSerialPort::isConsole(const QString &devicePath, int fd) {
     return readSmall("/sys/class/tty/console/active").simplified().split(' ').contains(name);
 }
 
-void PosixSerialPort::open(const QString &devicePath) {
+void PosixSerialPort::open(const QString &devicePath, LineChoice lines) {
     if (m_fd >= 0)
         throw SerialError(m_path + QStringLiteral(": port already open"));
     if (devicePath.isEmpty())
@@ -134,10 +134,14 @@ void PosixSerialPort::open(const QString &devicePath) {
     };
     // Before open(): the open alone would raise the lines of whoever holds the port.
     const uucp::Holder other = uucp::liveHolder({devicePath, real}, lockDirs);
+    if (!other.problem.isEmpty())
+        throw SerialError(devicePath + QStringLiteral(": ") + other.problem);
     if (other.pid > 0)
         throw lockedBy(other);
     uucp::OwnLock lock;
     const uucp::Holder holder = lock.acquire(real, lockDirs);
+    if (!holder.problem.isEmpty())
+        throw SerialError(devicePath + QStringLiteral(": ") + holder.problem);
     if (holder.pid == ::getpid())
         throw SerialError(devicePath + QStringLiteral(": ") + qt_error_string(EBUSY));
     if (holder.pid > 0)
@@ -146,8 +150,9 @@ void PosixSerialPort::open(const QString &devicePath) {
     const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         throw SerialError(devicePath + QStringLiteral(": ") + qt_error_string(errno));
-    // The kernel has just raised DTR and RTS: lower them before anything else.
-    if (!lowerLines(fd)) {
+    // The kernel has just raised DTR and RTS: put them at rest before anything else.
+    const LineLevels idle = lines.idle();
+    if (!setLevels(fd, idle)) {
         const int err = errno;
         ::close(fd);
         throw SerialError(devicePath + QStringLiteral(": not a serial port (") +
@@ -155,18 +160,18 @@ void PosixSerialPort::open(const QString &devicePath) {
     }
     // The node may have changed between the check and the open.
     if (isConsole(devicePath, fd))
-        refuse(fd, devicePath,
+        refuse(fd, idle, devicePath,
                QStringLiteral("a system console or the controlling terminal, refused"));
 
     // Root passes TIOCEXCL; flock keeps a second instance out in any case.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        refuse(fd, devicePath, qt_error_string(errno == EWOULDBLOCK ? EBUSY : errno));
+        refuse(fd, idle, devicePath, qt_error_string(errno == EWOULDBLOCK ? EBUSY : errno));
     if (::ioctl(fd, TIOCEXCL) != 0)
-        refuse(fd, devicePath, qt_error_string(errno));
+        refuse(fd, idle, devicePath, qt_error_string(errno));
 
     struct termios tio {};
     if (::tcgetattr(fd, &tio) != 0)
-        refuse(fd, devicePath, qt_error_string(errno));
+        refuse(fd, idle, devicePath, qt_error_string(errno));
     ::cfmakeraw(&tio);
     tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
     // HUPCL: should we die, the kernel drops the lines at the last close.
@@ -176,12 +181,13 @@ void PosixSerialPort::open(const QString &devicePath) {
     ::cfsetispeed(&tio, B9600);
     ::cfsetospeed(&tio, B9600);
     if (::tcsetattr(fd, TCSANOW, &tio) != 0)
-        refuse(fd, devicePath, qt_error_string(errno));
+        refuse(fd, idle, devicePath, qt_error_string(errno));
     // Leaving B0 raises the lines again on a UART.
-    if (!lowerLines(fd))
-        refuse(fd, devicePath, qt_error_string(errno));
+    if (!setLevels(fd, idle))
+        refuse(fd, idle, devicePath, qt_error_string(errno));
 
     m_path = devicePath;
+    m_lines = lines;
     m_fd = fd;
     m_lock = std::move(lock);
 }
@@ -190,10 +196,13 @@ void PosixSerialPort::close() {
     if (m_fd < 0)
         return;
     const int fd = m_fd;
-    lowerLines(fd);
+    setLevels(fd, m_lines.idle());
     // The exclusive flag outlives the close while the other end of a pseudo-terminal stays
     // open, and would refuse our own reopen to anyone but root.
     ::ioctl(fd, TIOCNXCL);
+    // The guardian may hold a copy of the descriptor a moment longer: our flock must not
+    // keep our own reopen out meanwhile.
+    ::flock(fd, LOCK_UN);
     // Forget the fd before closing it so that the release path never hits a reused number.
     m_fd = -1;
     ::close(fd);
@@ -201,12 +210,8 @@ void PosixSerialPort::close() {
     m_lock.release();
 }
 
-bool PosixSerialPort::setDtr(bool high) {
-    return m_fd >= 0 && ::ioctl(m_fd, high ? TIOCMBIS : TIOCMBIC, &kDtr) == 0;
-}
-
-bool PosixSerialPort::setRts(bool high) {
-    return m_fd >= 0 && ::ioctl(m_fd, high ? TIOCMBIS : TIOCMBIC, &kRts) == 0;
+bool PosixSerialPort::setKeyed(bool keyed) {
+    return m_fd >= 0 && setLevels(m_fd, keyed ? m_lines.keyed() : m_lines.idle());
 }
 
 } // namespace zptt

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LineChoice.h"
 #include "UucpLock.h"
 
 #include <QString>
@@ -10,10 +11,10 @@ namespace zptt {
 //
 // open(): first a UUCP lock file for the device (a live lock of another process refuses
 // the port without opening it: every open raises the lines, which would unkey whoever holds
-// them), then O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, then at once DTR and RTS low before
+// them), then O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, then at once both lines at rest before
 // any other call, then exclusive access (flock, TIOCEXCL), then raw 9600 8N1 with
-// CLOCAL|CREAD|HUPCL, then both lines low again. Refuses devices that are not terminals or
-// that are a system console. close(): both lines low, then close, then the lock file
+// CLOCAL|CREAD|HUPCL, then both lines at rest again. Refuses devices that are not terminals
+// or that are a system console. close(): both lines at rest, then close, then the lock file
 // removed; a saved line state is never restored.
 class PosixSerialPort {
 public:
@@ -23,14 +24,16 @@ public:
     PosixSerialPort &operator=(const PosixSerialPort &) = delete;
 
     // Throws SerialError naming the device and the reason.
-    void open(const QString &devicePath);
+    void open(const QString &devicePath, LineChoice lines = {});
     void close();
     bool isOpen() const { return m_fd >= 0; }
     int fd() const { return m_fd; }
 
-    // One ioctl each; false when it failed.
-    bool setDtr(bool high);
-    bool setRts(bool high);
+    const LineChoice &lines() const { return m_lines; }
+    const QString &lockFile() const { return m_lock.file(); }
+
+    // The keying line at its keyed level, or both lines at rest; false when a call failed.
+    bool setKeyed(bool keyed);
 
     // True when the device is the system console or the controlling terminal.
     static bool isConsole(const QString &devicePath, int fd);
@@ -38,6 +41,7 @@ public:
 private:
     int m_fd = -1;
     QString m_path;
+    LineChoice m_lines;
     uucp::OwnLock m_lock;
 };
 

@@ -1,8 +1,9 @@
 #include "SerialComm.h"
 
-#include "FatalSignalRelease.h"
+#include "EmergencyRelease.h"
 #include "SerialError.h"
 
+#include <QThread>
 #include <cerrno>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -17,13 +18,49 @@ bool isGoneError(int error) {
 
 } // namespace
 
-SerialComm::SerialComm(const SettingsStore &store) : m_ports(store) {}
+SerialComm::SerialComm(PortResolver resolve) : m_resolve(std::move(resolve)) {
+    m_guards.push_back(&m_watchdog);
+}
 
 SerialComm::~SerialComm() {
+    std::lock_guard lock(m_mutex);
     closeDevice();
 }
 
+template <class F> void SerialComm::forGuards(F &&f) {
+    for (LineGuard *g : m_guards)
+        f(*g);
+}
+
+void SerialComm::addGuard(LineGuard *guard) {
+    std::lock_guard lock(m_mutex);
+    m_guards.push_back(guard);
+    if (m_device.isOpen())
+        guard->portOpened(m_device.fd(), m_device.lines().idle());
+}
+
+void SerialComm::refuseOpens(const QString &reason) {
+    std::lock_guard lock(m_mutex);
+    m_refusal = reason;
+}
+
+std::int16_t SerialComm::CommPort() const {
+    std::lock_guard lock(m_mutex);
+    return m_port;
+}
+
+bool SerialComm::PortOpen() const {
+    std::lock_guard lock(m_mutex);
+    return m_device.isOpen();
+}
+
+int SerialComm::fd() const {
+    std::lock_guard lock(m_mutex);
+    return m_device.fd();
+}
+
 void SerialComm::setCommPort(std::int16_t port) {
+    std::lock_guard lock(m_mutex);
     if (m_device.isOpen())
         throw SerialError(
             QStringLiteral("COM%1: the port number cannot change while the port is open")
@@ -34,61 +71,79 @@ void SerialComm::setCommPort(std::int16_t port) {
 }
 
 void SerialComm::setPortOpen(bool open) {
+    std::lock_guard lock(m_mutex);
     if (!open) {
         closeDevice();
         return;
     }
     if (m_device.isOpen())
         throw SerialError(QStringLiteral("COM%1: port already open").arg(m_port));
-    const QString path = m_ports.device(m_port);
-    if (path.isEmpty())
-        throw SerialError(QStringLiteral("COM%1: no device for this port").arg(m_port));
-    m_device.open(path);
-    FatalSignalRelease::track(m_device.fd());
+    if (!m_refusal.isEmpty())
+        throw SerialError(QStringLiteral("COM%1: %2").arg(m_port).arg(m_refusal));
+    const PortSpec spec = m_resolve(m_port);
+    if (!spec.problem.isEmpty())
+        throw SerialError(QStringLiteral("COM%1: %2").arg(m_port).arg(spec.problem));
+    m_device.open(spec.device, spec.lines);
+    m_keyed = false;
+    const LineLevels idle = spec.lines.idle();
+    EmergencyRelease::track(m_device.fd(), idle, m_device.lockFile());
+    forGuards([&](LineGuard &g) { g.portOpened(m_device.fd(), idle); });
     watchDevice();
 }
 
 void SerialComm::closeDevice() {
-    m_watchdog.disarm();
-    FatalSignalRelease::track(-1);
-    m_hangup.reset();
-    m_probe.reset();
+    if (m_device.isOpen())
+        forGuards([](LineGuard &g) { g.portClosing(); });
+    EmergencyRelease::track(-1, {}, {});
+    m_keyed = false;
+    if (QThread::currentThread() == m_context.thread()) {
+        m_hangup.reset();
+        m_probe.reset();
+    }
     m_device.close();
 }
 
 void SerialComm::setDTREnable(bool high) {
+    std::lock_guard lock(m_mutex);
     if (!m_device.isOpen())
         return;
+    m_keyed = high;
     if (!high)
-        m_watchdog.disarm();
-    if (!m_device.setDtr(high) && isGoneError(errno))
+        forGuards([](LineGuard &g) { g.released(); });
+    if (!m_device.setKeyed(high) && isGoneError(errno))
         deviceLost();
 }
 
 void SerialComm::setRTSEnable(bool high) {
-    if (m_device.isOpen() && !m_device.setRts(high) && isGoneError(errno))
+    std::lock_guard lock(m_mutex);
+    if (high || m_keyed || !m_device.isOpen())
+        return;
+    if (!m_device.setKeyed(false) && isGoneError(errno))
         deviceLost();
 }
 
-void SerialComm::setKeyDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
-    if (m_device.isOpen() && deadline)
-        m_watchdog.arm(m_device.fd(), *deadline);
+void SerialComm::setKeyDeadline(std::optional<KeyClock::time_point> deadline) {
+    std::lock_guard lock(m_mutex);
+    if (!m_device.isOpen())
+        return;
+    if (deadline)
+        forGuards([&](LineGuard &g) { g.keyed(*deadline); });
     else
-        m_watchdog.disarm();
+        forGuards([](LineGuard &g) { g.released(); });
 }
 
 void SerialComm::watchDevice() {
     m_hangup = std::make_unique<QSocketNotifier>(m_device.fd(), QSocketNotifier::Read);
-    QObject::connect(m_hangup.get(), &QSocketNotifier::activated, m_hangup.get(),
+    QObject::connect(m_hangup.get(), &QSocketNotifier::activated, &m_context,
                      [this] { checkDevice(true); });
     m_probe = std::make_unique<QTimer>();
     m_probe->setInterval(std::chrono::seconds(1));
-    QObject::connect(m_probe.get(), &QTimer::timeout, m_probe.get(),
-                     [this] { checkDevice(false); });
+    QObject::connect(m_probe.get(), &QTimer::timeout, &m_context, [this] { checkDevice(false); });
     m_probe->start();
 }
 
 void SerialComm::checkDevice(bool readable) {
+    std::lock_guard lock(m_mutex);
     if (!m_device.isOpen())
         return;
     if (readable) {
@@ -112,9 +167,19 @@ void SerialComm::checkDevice(bool readable) {
 
 void SerialComm::deviceLost() {
     closeDevice();
-    // Tell the window from the event loop, never from inside the call that noticed.
-    if (m_lost)
-        QTimer::singleShot(0, &m_context, m_lost);
+    // The watch belongs to the owning thread; tell the window from the event loop, never from
+    // inside the call that noticed.
+    QMetaObject::invokeMethod(
+        &m_context,
+        [this] {
+            if (!PortOpen()) {
+                m_hangup.reset();
+                m_probe.reset();
+            }
+            if (m_lost)
+                m_lost();
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace zptt

@@ -58,6 +58,35 @@ qint64 lockPid(const QByteArray &content) {
     return 0;
 }
 
+namespace {
+
+enum class LockRead { Absent, Read, NotAFile };
+
+// The first bytes of a lock file. The lock folders are writable by every user: a FIFO or a
+// device put where a lock file belongs must never hang us in open() or be opened at all.
+LockRead readLock(const QString &path, QByteArray &content) {
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ELOOP ? LockRead::NotAFile : LockRead::Absent; // a link, or unreadable
+    struct stat st {};
+    LockRead result = LockRead::NotAFile;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buf[64];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        content = n > 0 ? QByteArray(buf, n) : QByteArray();
+        result = LockRead::Read;
+    }
+    ::close(fd);
+    return result;
+}
+
+QString notALockFile(const QString &path) {
+    return QStringLiteral("the lock file %1 is not a regular file").arg(path);
+}
+
+} // namespace
+
 static bool alive(qint64 pid) {
     if (pid <= 0 || pid > 0x7fffffff)
         return false;
@@ -65,15 +94,19 @@ static bool alive(qint64 pid) {
 }
 
 Holder liveHolder(const QStringList &devicePaths, const QStringList &dirs) {
-    for (const QString &path : devicePaths) {
-        for (const QString &name : lockNames(path)) {
+    for (const QString &device : devicePaths) {
+        for (const QString &name : lockNames(device)) {
             for (const QString &dir : dirs) {
-                QFile file(dir + QLatin1String("/LCK..") + name);
-                if (!file.open(QIODevice::ReadOnly))
+                const QString path = dir + QLatin1String("/LCK..") + name;
+                QByteArray content;
+                const LockRead r = readLock(path, content);
+                if (r == LockRead::NotAFile)
+                    return {0, path, notALockFile(path)};
+                if (r == LockRead::Absent)
                     continue;
-                const qint64 pid = lockPid(file.read(64));
+                const qint64 pid = lockPid(content);
                 if (pid != ::getpid() && alive(pid))
-                    return {pid, file.fileName()};
+                    return {pid, path, {}};
             }
         }
     }
@@ -171,16 +204,18 @@ Holder OwnLock::acquire(const QString &resolvedDevicePath, const QStringList &di
             // system): go on without a lock; flock and TIOCEXCL still keep others out.
             if (errno != EEXIST)
                 break;
-            QFile existing(path);
-            if (!existing.open(QIODevice::ReadOnly))
+            QByteArray existing;
+            const LockRead r = readLock(path, existing);
+            if (r == LockRead::NotAFile)
+                return {0, path, notALockFile(path)};
+            if (r == LockRead::Absent)
                 continue; // removed in between
-            const qint64 pid = lockPid(existing.read(64));
-            existing.close();
+            const qint64 pid = lockPid(existing);
             if (pid == ::getpid()) {
                 if (heldHere(path))
-                    return {pid, path};
+                    return {pid, path, {}};
             } else if (pid > 0 && alive(pid)) {
-                return {pid, path};
+                return {pid, path, {}};
             } else if (pid == 0 && ageOf(native) < kUnwrittenLockAge) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 continue;
@@ -200,8 +235,8 @@ void OwnLock::release() {
         return;
     const QByteArray native = QFile::encodeName(m_file);
     // Only while it is still ours.
-    QFile file(m_file);
-    if (file.open(QIODevice::ReadOnly) && lockPid(file.read(64)) == ::getpid())
+    QByteArray content;
+    if (readLock(m_file, content) == LockRead::Read && lockPid(content) == ::getpid())
         ::unlink(native.constData());
     setHeldHere(m_file, false);
     m_file.clear();

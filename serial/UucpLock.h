@@ -12,6 +12,7 @@ namespace zptt::uucp {
 struct Holder {
     qint64 pid = 0; // 0: nobody holds the device
     QString file;
+    QString problem; // not empty: the device cannot be locked safely (a FIFO as lock file)
 };
 
 // The directories serial programs put their lock files in: /run/lock, then /var/lock. The

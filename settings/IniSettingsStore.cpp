@@ -15,7 +15,9 @@
 #include <vector>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -202,14 +204,38 @@ QByteArray encodeValue(const QString &text) {
     return out + run.toUtf8() + '"';
 }
 
-// The file's bytes; an absent file is empty. Sets *error when it exists but cannot be read.
+// The file's bytes; an absent file (or a link to nothing) is empty. Never blocks and never
+// opens anything but a regular file: a FIFO or a device where the file should be would hang the
+// program in open(), or raise a serial port's lines.
 QByteArray readAll(const QString &path, QString *error = nullptr) {
-    QFile file(path);
-    if (!file.exists())
+    const QFileInfo info(path);
+    if (!info.exists())
         return {};
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!info.isFile()) {
         if (error)
-            *error = file.errorString();
+            *error = QStringLiteral("it is not a regular file");
+        return {};
+    }
+    QFile file;
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        if (error)
+            *error = QStringLiteral("it is not a regular file");
+        return {};
+    }
+    const bool opened = fd >= 0 && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    if (fd < 0 && errno == ENOENT)
+        return {};
+#else
+    file.setFileName(path);
+    const bool opened = file.open(QIODevice::ReadOnly);
+#endif
+    if (!opened) {
+        if (error)
+            *error = file.errorString().isEmpty() ? qt_error_string(errno) : file.errorString();
         return {};
     }
     return file.readAll();
@@ -259,65 +285,9 @@ void syncDirectory(const QString &dir) {
 #endif
 }
 
-} // namespace
-
-IniSettingsStore::IniSettingsStore(QString configRoot) : m_root(std::move(configRoot)) {}
-
-QString IniSettingsStore::defaultConfigRoot() {
-    const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg))
-        return xdg;
-    return QDir::homePath() + QStringLiteral("/.config");
-}
-
-QString IniSettingsStore::filePath(const QString &application) const {
-    return m_root + QLatin1Char('/') + application + QLatin1Char('/') + application +
-           QStringLiteral(".conf");
-}
-
-QString IniSettingsStore::GetSetting(const QString &application, const QString &section,
-                                     const QString &key) const {
-    const QByteArray data = readAll(filePath(application));
-    const QByteArray wantSection = section.toUtf8();
-    const QByteArray wantKey = key.toUtf8();
-    bool inSection = false;
-    QString result;
-    for (const Line &line : splitLines(data)) {
-        const Parsed p = parseLine(line.content());
-        if (p.kind == Parsed::Header)
-            inSection = p.name == wantSection;
-        else if (p.kind == Parsed::Entry && inSection && p.name == wantKey)
-            result = decodeValue(p.value);
-    }
-    return result;
-}
-
-void IniSettingsStore::SaveSetting(const QString &application, const QString &section,
-                                   const QString &key, const QString &text) {
-    const QString path = filePath(application);
-    if (!usableName(section, true))
-        throw StoreWriteError(
-            path, QStringLiteral("the section name \"%1\" cannot be stored").arg(section));
-    if (!usableName(key, false))
-        throw StoreWriteError(path, QStringLiteral("the key \"%1\" cannot be stored").arg(key));
-
-    const QString dir = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(dir))
-        throw StoreWriteError(path, QStringLiteral("cannot create the folder %1").arg(dir));
-
-    const QString lockPath = path + QStringLiteral(".lock");
-    QLockFile lock(lockPath);
-    if (!acquire(lock, lockPath)) {
-        throw StoreWriteError(path, lock.error() == QLockFile::LockFailedError
-                                        ? QStringLiteral("another program keeps it locked")
-                                        : QStringLiteral("cannot create its lock file"));
-    }
-
-    QString readError;
-    const QByteArray old = readAll(path, &readError);
-    if (!readError.isEmpty())
-        throw StoreWriteError(path, QStringLiteral("cannot read it: %1").arg(readError));
-
+// The file's text with the key set to the text; the rest of the file as it was.
+QByteArray withValue(const QByteArray &old, const QString &section, const QString &key,
+                     const QString &text) {
     std::vector<Line> lines = splitLines(old);
     const QByteArray eol = !lines.empty() && lines[0].raw.endsWith("\r\n") ? "\r\n" : "\n";
     const QByteArray wantSection = section.toUtf8();
@@ -373,6 +343,80 @@ void IniSettingsStore::SaveSetting(const QString &application, const QString &se
     data.reserve(old.size() + entry.size() + 64);
     for (const Line &line : lines)
         data += line.raw;
+    return data;
+}
+
+} // namespace
+
+IniSettingsStore::IniSettingsStore(QString configRoot) : m_root(std::move(configRoot)) {}
+
+QString IniSettingsStore::defaultConfigRoot() {
+    const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg))
+        return xdg;
+    return QDir::homePath() + QStringLiteral("/.config");
+}
+
+QString IniSettingsStore::filePath(const QString &application) const {
+    return m_root + QLatin1Char('/') + application + QLatin1Char('/') + application +
+           QStringLiteral(".conf");
+}
+
+QString IniSettingsStore::GetSetting(const QString &application, const QString &section,
+                                     const QString &key) const {
+    const QByteArray data = readAll(filePath(application));
+    const QByteArray wantSection = section.toUtf8();
+    const QByteArray wantKey = key.toUtf8();
+    bool inSection = false;
+    QString result;
+    for (const Line &line : splitLines(data)) {
+        const Parsed p = parseLine(line.content());
+        if (p.kind == Parsed::Header)
+            inSection = p.name == wantSection;
+        else if (p.kind == Parsed::Entry && inSection && p.name == wantKey)
+            result = decodeValue(p.value);
+    }
+    return result;
+}
+
+void IniSettingsStore::SaveSetting(const QString &application, const QString &section,
+                                   const QString &key, const QString &text) {
+    const QString path = filePath(application);
+    if (!usableName(section, true))
+        throw StoreWriteError(
+            path, QStringLiteral("the section name \"%1\" cannot be stored").arg(section));
+    if (!usableName(key, false))
+        throw StoreWriteError(path, QStringLiteral("the key \"%1\" cannot be stored").arg(key));
+
+    // Nothing to change takes no lock and writes nothing: a read-only folder serves for as long
+    // as the operator changes nothing.
+    QString readError;
+    if (const QByteArray current = readAll(path, &readError);
+        readError.isEmpty() && QFileInfo::exists(path) &&
+        withValue(current, section, key, text) == current)
+        return;
+
+    const QString dir = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(dir))
+        throw StoreWriteError(path, QStringLiteral("cannot create the folder %1").arg(dir));
+
+    const QString lockPath = path + QStringLiteral(".lock");
+    if (const QFileInfo lockInfo(lockPath); lockInfo.exists() && !lockInfo.isFile())
+        throw StoreWriteError(
+            path, QStringLiteral("its lock file %1 is not a regular file").arg(lockPath));
+    QLockFile lock(lockPath);
+    if (!acquire(lock, lockPath)) {
+        throw StoreWriteError(path, lock.error() == QLockFile::LockFailedError
+                                        ? QStringLiteral("another program keeps it locked")
+                                        : QStringLiteral("cannot create its lock file"));
+    }
+
+    readError.clear();
+    const QByteArray old = readAll(path, &readError);
+    if (!readError.isEmpty())
+        throw StoreWriteError(path, QStringLiteral("cannot read it: %1").arg(readError));
+
+    const QByteArray data = withValue(old, section, key, text);
     if (data == old && QFileInfo::exists(path))
         return;
 

@@ -36,7 +36,7 @@ def keyed_then_signalled(s, pty, sig):
     # The handler touches the lines once and then lets the signal end the process.
     s.check([e.event for e in after] == ["TIOCMBIC"], "nothing else done on the port",
             "events %r" % after)
-    s.check(os.path.exists(s.lock_file(pty)), "lock file left behind by the dead process")
+    s.check(not os.path.exists(s.lock_file(pty)), "lock file removed by the dying process")
 
 
 def test(s):

@@ -1,6 +1,6 @@
-// PortTable (defaults and [Ports] mapping) and SerialComm on pseudo-terminals.
+// PortMap (defaults and [Ports] mapping) and SerialComm on pseudo-terminals.
 
-#include "PortTable.h"
+#include "PortMap.h"
 #include "SerialComm.h"
 #include "SerialError.h"
 #include "SettingKeys.h"
@@ -13,7 +13,7 @@
 #include <thread>
 
 using namespace uartemu;
-using zptt::PortTable;
+using zptt::PortMap;
 using zptt::SerialComm;
 using zptt::SerialError;
 
@@ -88,7 +88,7 @@ void TstSerialComm::portTable_data() {
     expect("COM16", 16, "", "", "");
     expect("COM255", 255, "", "", "");
     expect("mapped COM5", 5, "COM5", byId, byId);
-    expect("relative COM5", 5, "COM5", "ttyUSB3", "/dev/ttyUSB0");
+    expect("relative COM5", 5, "COM5", "ttyUSB3", "");
     expect("empty COM5", 5, "COM5", "", "/dev/ttyUSB0");
     expect("lower-case key", 5, "com5", byId, "/dev/ttyUSB0");
     expect("mapped COM16", 16, "COM16", "/dev/ttyUSB7", "/dev/ttyUSB7");
@@ -106,9 +106,9 @@ void TstSerialComm::portTable() {
         store.SaveSetting(zptt::keys::kApplication, zptt::keys::kSection, key, "/dev/wrong");
         store.SaveSetting("Other", zptt::keys::kPortsSection, key, "/dev/wrong");
     }
-    QCOMPARE(PortTable(store).device(port), device);
+    QCOMPARE(PortMap(store).spec(port).device, device);
     if (key.isEmpty())
-        QCOMPARE(PortTable::defaultDevice(port), device);
+        QCOMPARE(PortMap::defaultDevice(port), device);
 }
 
 void TstSerialComm::present() {
@@ -123,7 +123,7 @@ void TstSerialComm::present() {
     store.mapPort("COM22", dir.filePath("dangling-link"));
     store.mapPort("COM23", dir.filePath("missing"));
     const qint64 mark = logMark();
-    const PortTable table(store);
+    const PortMap table(store);
     QVERIFY(table.present(20));
     QVERIFY(table.present(21));
     QVERIFY(!table.present(22));
@@ -147,7 +147,8 @@ void TstSerialComm::commPortRange() {
     QFETCH(int, port);
     QFETCH(bool, accepted);
     MemoryStore store;
-    SerialComm comm(store);
+    const PortMap map(store);
+    SerialComm comm([&map](int p) { return map.spec(p); });
     QCOMPARE(comm.CommPort(), std::int16_t(1));
     QVERIFY(!comm.PortOpen());
     comm.setCommPort(7);
@@ -168,7 +169,8 @@ void TstSerialComm::commPortRange() {
 
 void TstSerialComm::closedPortDrivesNothing() {
     MemoryStore store;
-    SerialComm comm(store);
+    const PortMap map(store);
+    SerialComm comm([&map](int p) { return map.spec(p); });
     const qint64 mark = logMark();
     comm.setDTREnable(true);
     comm.setRTSEnable(true);
@@ -198,7 +200,8 @@ void TstSerialComm::openFailures() {
     MemoryStore store;
     if (!mapped.isEmpty())
         store.mapPort(QStringLiteral("COM%1").arg(port), mapped);
-    SerialComm comm(store);
+    const PortMap map(store);
+    SerialComm comm([&map](int p) { return map.spec(p); });
     comm.setCommPort(std::int16_t(port));
     const QString err = error([&] { comm.setPortOpen(true); });
     QVERIFY2(err.startsWith(message), qPrintable(err));
@@ -211,7 +214,8 @@ void TstSerialComm::openPortFollowsCalls() {
     QVERIFY(pty.ok());
     MemoryStore store;
     store.mapPort("COM5", pty.path());
-    SerialComm comm(store);
+    const PortMap map(store);
+    SerialComm comm([&map](int p) { return map.spec(p); });
     comm.setCommPort(5);
     comm.setPortOpen(true);
     QVERIFY(comm.PortOpen());
@@ -221,10 +225,10 @@ void TstSerialComm::openPortFollowsCalls() {
 
     comm.setDTREnable(true);
     QCOMPARE(lines(comm.fd()), TIOCM_DTR);
-    comm.setRTSEnable(true);
-    QCOMPARE(lines(comm.fd()), TIOCM_DTR | TIOCM_RTS);
+    comm.setRTSEnable(true); // the line that does not key stays at rest
+    QCOMPARE(lines(comm.fd()), TIOCM_DTR);
     comm.setDTREnable(false);
-    QCOMPARE(lines(comm.fd()), TIOCM_RTS);
+    QCOMPARE(lines(comm.fd()), 0);
     comm.setRTSEnable(false);
     QCOMPARE(lines(comm.fd()), 0);
 
@@ -257,7 +261,8 @@ void TstSerialComm::watchdogReleasesWhenThreadIsHeld() {
     QVERIFY(pty.ok());
     MemoryStore store;
     store.mapPort("COM1", pty.path());
-    SerialComm comm(store);
+    const PortMap map(store);
+    SerialComm comm([&map](int p) { return map.spec(p); });
     comm.setPortOpen(true);
     const qint64 mark = logMark();
     comm.setDTREnable(true);
@@ -284,7 +289,8 @@ void TstSerialComm::unplugNoticedDataIgnored() {
     QVERIFY(pty.ok());
     MemoryStore store;
     store.mapPort("COM1", pty.path());
-    SerialComm comm(store);
+    const PortMap map(store);
+    SerialComm comm([&map](int p) { return map.spec(p); });
     int lost = 0;
     comm.setLostHandler([&] { ++lost; });
     comm.setPortOpen(true);

@@ -1,0 +1,103 @@
+#include "PortMap.h"
+
+#include "SettingKeys.h"
+#include "SettingsErrors.h"
+#include "SettingsStore.h"
+
+#include <QFileInfo>
+
+namespace zptt {
+
+namespace {
+
+template <class T> struct Word {
+    const char *text;
+    T value;
+};
+
+// The value of a line-choice entry, case aside; an empty entry is the default.
+template <class T, std::size_t N>
+bool readWord(const QString &text, const Word<T> (&words)[N], T &value) {
+    if (text.isEmpty())
+        return true;
+    for (const Word<T> &w : words) {
+        if (text.compare(QLatin1String(w.text), Qt::CaseInsensitive) == 0) {
+            value = w.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+constexpr Word<LineChoice::Line> kLines[] = {{"DTR", LineChoice::Line::Dtr},
+                                             {"RTS", LineChoice::Line::Rts},
+                                             {"Both", LineChoice::Line::Both}};
+constexpr Word<bool> kHighLow[] = {{"High", true}, {"Low", false}};
+
+} // namespace
+
+PortMap::PortMap(const SettingsStore &store) : m_store(store) {}
+
+QString PortMap::defaultDevice(int port) {
+    if (port >= 1 && port <= 4)
+        return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    if (port >= 5 && port <= 10)
+        return QStringLiteral("/dev/ttyUSB%1").arg(port - 5);
+    if (port >= 11 && port <= 15)
+        return QStringLiteral("/dev/ttyACM%1").arg(port - 11);
+    return {};
+}
+
+QString PortMap::deviceKey(int port) {
+    return QStringLiteral("COM%1").arg(port);
+}
+
+QString PortMap::entry(int port, const char *suffix) const {
+    return m_store.GetSetting(keys::kApplication, keys::kPortsSection,
+                              deviceKey(port) + QLatin1String(suffix));
+}
+
+PortSpec PortMap::spec(int port) const {
+    PortSpec spec;
+    auto refuse = [&](const char *suffix, const QString &text, const char *why) {
+        spec.problem = QStringLiteral("[Ports] %1%2=%3 %4")
+                           .arg(deviceKey(port), QLatin1String(suffix), quotedForMessage(text),
+                                QLatin1String(why));
+        spec.device.clear();
+        return spec;
+    };
+    const QString mapped = entry(port, "");
+    if (mapped.isEmpty()) {
+        spec.device = defaultDevice(port);
+        if (spec.device.isEmpty())
+            spec.problem = QStringLiteral("no device for this port (map it in [Ports])");
+    } else if (!mapped.startsWith(u'/')) {
+        // A typo must not open whatever the number's built-in device is (another adapter,
+        // the radio's CAT port).
+        return refuse("", mapped, "is not an absolute path");
+    } else {
+        spec.device = mapped;
+    }
+
+    bool high = true;
+    const QString line = entry(port, "-Line");
+    if (!readWord(line, kLines, spec.lines.keying))
+        return refuse("-Line", line, "is not DTR, RTS or Both");
+    const QString keyed = entry(port, "-Keyed");
+    if (!readWord(keyed, kHighLow, high))
+        return refuse("-Keyed", keyed, "is not High or Low");
+    spec.lines.keyedLow = !high;
+    high = false;
+    const QString other = entry(port, "-Other");
+    if (!readWord(other, kHighLow, high))
+        return refuse("-Other", other, "is not Low or High");
+    spec.lines.otherIdleHigh = high;
+    return spec;
+}
+
+bool PortMap::present(int port) const {
+    const PortSpec s = spec(port);
+    return s.problem.isEmpty() && QFileInfo::exists(s.device);
+}
+
+} // namespace zptt

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "PortSpec.h"
+
+namespace zptt {
+
+class SettingsStore;
+
+// Port numbers to devices and line choices, from section [Ports] of the settings file:
+//   COM5=/dev/serial/by-id/usb-...   the device (an absolute path)
+//   COM5-Line=DTR|RTS|Both           the keying line (DTR)
+//   COM5-Keyed=High|Low              its level when keyed (High)
+//   COM5-Other=Low|High              where the line that does not key rests (Low)
+// A number with no device entry at all has its built-in device: COM1..COM4 /dev/ttyS0..3,
+// COM5..COM10 /dev/ttyUSB0..5, COM11..COM15 /dev/ttyACM0..4. An entry that cannot be used
+// makes the port unavailable: it never falls back to another device.
+class PortMap {
+public:
+    explicit PortMap(const SettingsStore &store);
+
+    static QString defaultDevice(int port);
+    static QString deviceKey(int port);
+
+    PortSpec spec(int port) const;
+    // The port's device exists on this machine (looked up, never opened).
+    bool present(int port) const;
+
+private:
+    QString entry(int port, const char *suffix) const;
+
+    const SettingsStore &m_store;
+};
+
+} // namespace zptt

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "LineChoice.h"
+
+#include <QString>
+#include <functional>
+
+namespace zptt {
+
+// What a port number stands for: its device and how the interface on it is keyed, or why the
+// number cannot be used.
+struct PortSpec {
+    QString device;
+    LineChoice lines;
+    QString problem; // not empty: the port is not available, for this reason
+};
+
+using PortResolver = std::function<PortSpec(int port)>;
+
+} // namespace zptt
