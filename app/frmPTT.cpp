@@ -92,6 +92,9 @@ void frmPTT::buildMenus() {
     mnuSetup = menuBar()->addMenu(QStringLiteral("&Setup"));
     mnuHide = mnuSetup->addAction(QStringLiteral("&Hide"));
     mnuShow = mnuSetup->addAction(QStringLiteral("&Show"));
+    mnuSetup->addSeparator();
+    mnuRemote = mnuSetup->addAction(QStringLiteral("&Remote Keying"));
+    mnuRemote->setCheckable(true);
     mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     mnuAbout = mnuHelp->addAction(QStringLiteral("&About"));
     mnuHide->setCheckable(true);
@@ -172,6 +175,8 @@ void frmPTT::bindHandlers() {
     connect(mnuHide, &QAction::triggered, this, [this] { guarded([this] { mnuHide_Click(); }); });
     connect(mnuShow, &QAction::triggered, this, [this] { guarded([this] { mnuShow_Click(); }); });
     connect(mnuAbout, &QAction::triggered, this, [this] { guarded([this] { mnuAbout_Click(); }); });
+    connect(mnuRemote, &QAction::triggered, this,
+            [this] { guarded([this] { mnuRemote_Click(); }); });
 }
 
 // ---- window events ----
@@ -205,7 +210,11 @@ void frmPTT::runActivationOnce() {
         m_firstPlacement = s->availableGeometry().center() - frame.center() + frame.topLeft();
         move(m_firstPlacement);
     }
-    guarded([this] { Form_Activate(); });
+    guarded([this] {
+        Form_Activate();
+        if (get(keys::kRemoteSection, keys::kRemoteEnabled) == QLatin1String("1"))
+            mnuRemote->setChecked(switchRemoteKeying(true));
+    });
 }
 
 void frmPTT::closeEvent(QCloseEvent *e) {
@@ -279,7 +288,11 @@ void frmPTT::setOnTopValue(std::int16_t value) {
 // ---- store access ----
 
 QString frmPTT::get(QLatin1StringView key) const {
-    return m_store.GetSetting(keys::kApplication, keys::kSection, key);
+    return get(keys::kSection, key);
+}
+
+QString frmPTT::get(QLatin1StringView section, QLatin1StringView key) const {
+    return m_store.GetSetting(keys::kApplication, section, key);
 }
 
 void frmPTT::save(QLatin1StringView key, const QString &text) {
@@ -618,6 +631,25 @@ void frmPTT::mnuAbout_Click() {
                            "Free to use, with no warranty.")
                 .arg(kCaption, QLatin1String(kProgramVersion)),
             QMessageBox::NoIcon);
+}
+
+// Other programs key through us only while this is checked; the choice outlives the run.
+void frmPTT::mnuRemote_Click() {
+    const bool on = switchRemoteKeying(mnuRemote->isChecked());
+    mnuRemote->setChecked(on);
+    m_store.SaveSetting(keys::kApplication, keys::kRemoteSection, keys::kRemoteEnabled,
+                        IntegerText(on ? 1 : 0));
+}
+
+bool frmPTT::switchRemoteKeying(bool on) {
+    if (!m_hooks.remoteKeying)
+        return on;
+    if (const std::optional<QString> failed = m_hooks.remoteKeying(on)) {
+        warn(*failed);
+        showBox(*failed, QMessageBox::Warning);
+        return false;
+    }
+    return on;
 }
 
 void frmPTT::reportFatal(const QString &what) noexcept {

@@ -26,6 +26,9 @@ struct WindowHooks {
     std::chrono::milliseconds minute = std::chrono::minutes(1);
     // Delay before the start-up runs on a window system that never activates the window.
     std::chrono::milliseconds activationFallback = std::chrono::milliseconds(500);
+    // Starts (true) or stops (false) keying by other programs; why it could not start, or
+    // nothing. Unset: there is no such service, and the choice is only stored.
+    std::function<std::optional<QString>(bool on)> remoteKeying;
 };
 
 // The program's one window: the TX button, the port and time-out lists, the always-on-top box
@@ -50,6 +53,7 @@ public:
     void mnuHide_Click();
     void mnuShow_Click();
     void mnuAbout_Click();
+    void mnuRemote_Click();
     void SetWindowOnTop(bool onTop);
     // The open port's device went away: release any keying and say so.
     void portLost();
@@ -104,6 +108,7 @@ public:
     QMenu *mnuSetup = nullptr;
     QAction *mnuHide = nullptr;
     QAction *mnuShow = nullptr;
+    QAction *mnuRemote = nullptr;
     QMenu *mnuHelp = nullptr;
     QAction *mnuAbout = nullptr;
 
@@ -119,8 +124,10 @@ private:
     void bindHandlers();
     void refreshPortTooltips();
     void runActivationOnce();
+    bool switchRemoteKeying(bool on);
 
     QString get(QLatin1StringView key) const;
+    QString get(QLatin1StringView section, QLatin1StringView key) const;
     void save(QLatin1StringView key, const QString &text);
     void showPortMessage();
     void showBox(const QString &text, QMessageBox::Icon icon);

@@ -7,6 +7,12 @@ namespace zptt::keys {
 inline constexpr QLatin1StringView kApplication{"Zorore_PTT"};
 inline constexpr QLatin1StringView kSection{"Settings"};
 inline constexpr QLatin1StringView kPortsSection{"Ports"};
+inline constexpr QLatin1StringView kRemoteSection{"Remote"};
+
+// Keying by other programs: Enabled=0|1, and where to listen.
+inline constexpr QLatin1StringView kRemoteEnabled{"Enabled"};
+inline constexpr QLatin1StringView kRemoteAddress{"Address"};
+inline constexpr QLatin1StringView kRemotePort{"Port"};
 
 inline constexpr QLatin1StringView kPositionLeft{"Position-Left"};
 inline constexpr QLatin1StringView kPositionTop{"Position-Top"};

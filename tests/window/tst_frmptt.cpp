@@ -171,7 +171,10 @@ void TestFrmPTT::designedState() {
                                w.mnuAbout->text()};
     QCOMPARE(captions,
              QStringList({"&File", "&Exit", "&Setup", "&Hide", "&Show", "&Help", "&About"}));
-    QCOMPARE(w.mnuSetup->actions(), QList<QAction *>({w.mnuHide, w.mnuShow}));
+    QCOMPARE(w.mnuSetup->actions().mid(0, 2), QList<QAction *>({w.mnuHide, w.mnuShow}));
+    QVERIFY(w.mnuSetup->actions().at(2)->isSeparator());
+    QCOMPARE(w.mnuSetup->actions().last(), w.mnuRemote);
+    QVERIFY(w.mnuRemote->isCheckable() && !w.mnuRemote->isChecked());
     for (QAction *a : {w.mnuExit, w.mnuHide, w.mnuShow, w.mnuAbout})
         QVERIFY(a->shortcut().isEmpty());
 
