@@ -1,4 +1,5 @@
 #include "EmergencyRelease.h"
+#include "GuardianLink.h"
 #include "KeyingPoint.h"
 #include "PortMap.h"
 #include "ProcessSignals.h"
@@ -30,7 +31,9 @@ int main(int argc, char *argv[]) {
 
     const std::unique_ptr<SettingsStore> store = makeUserSettingsStore();
     const PortMap ports(*store);
+    GuardianLink guardian; // outlives the serial control, which tells it of every keying
     SerialComm serial([&ports](int port) { return ports.spec(port); });
+    serial.addGuard(&guardian);
     KeyingPoint keying(serial);
     const ProcessSignals processSignals(&app);
 
@@ -38,10 +41,14 @@ int main(int argc, char *argv[]) {
     QString missing = processSignals.problem();
     if (!lastDefence)
         missing = QStringLiteral("cannot install the handlers that release the port on a crash");
-    if (!missing.isEmpty()) {
-        warn(missing + QStringLiteral("; no port will be opened"));
-        serial.refuseOpens(missing);
-    }
+    if (const std::optional<QString> failed = guardian.start(GuardianLink::defaultHelperPath()))
+        missing = *failed;
+    const auto refuseOpens = [&serial](const QString &why) {
+        warn(why + QStringLiteral("; no port will be opened"));
+        serial.refuseOpens(why);
+    };
+    if (!missing.isEmpty())
+        refuseOpens(missing);
 
     frmPTT window(*store, keying);
     const auto guarded = [&window](auto handler) {
@@ -56,6 +63,18 @@ int main(int argc, char *argv[]) {
                      Qt::QueuedConnection);
     QObject::connect(&keying, &KeyingPoint::releasedElsewhere, &window,
                      guarded([&window] { window.releasedElsewhere(); }), Qt::QueuedConnection);
+    QObject::connect(&guardian, &GuardianLink::releasedByGuardian, &keying,
+                     &KeyingPoint::releaseElsewhere);
+    QObject::connect(&guardian, &GuardianLink::lost, &window, [&] {
+        // Fail safe: no keying goes on unguarded. A new guardian takes over, or no port is used.
+        keying.releaseElsewhere();
+        if (const std::optional<QString> failed =
+                guardian.start(GuardianLink::defaultHelperPath())) {
+            keying.setPortOpen(false);
+            refuseOpens(*failed);
+        }
+        window.guarded([&window] { window.guardianLost(); });
+    });
     const WindowCloseWatch closeWatch(window, [&window] { window.requestEnd(); });
 
     // A logout asks the application to save its state: close like any other way out.

@@ -109,6 +109,7 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<bool>("runnable");
         QTest::newRow("program") << QStringLiteral("bin/zorore-ptt") << true;
+        QTest::newRow("guardian") << QStringLiteral("libexec/zorore-ptt/zorore-ptt-guardian") << true;
         QTest::newRow("desktop entry") << kDesktop << false;
         QTest::newRow("metainfo") << kMetainfo << false;
         QTest::newRow("square icon") << kSquareIcon << false;
@@ -129,6 +130,7 @@ private slots:
     // A stray install rule (a test helper, a static library) would end up in the package.
     void nothingElse() {
         const QStringList want = {QStringLiteral("bin/zorore-ptt"),
+                                  QStringLiteral("libexec/zorore-ptt/zorore-ptt-guardian"),
                                   kDesktop,
                                   kMetainfo,
                                   kSquareIcon,
