@@ -73,8 +73,10 @@ private:
             return;
         RigctlSession &session = it->second;
         const QByteArray reply = session.receive(socket->readAll());
-        if (!reply.isEmpty())
+        if (!reply.isEmpty()) {
             socket->write(reply);
+            socket->flush(); // now, not on the next turn of the event loop
+        }
         if (session.finished())
             end(socket, End::Flush);
         else if (socket->bytesToWrite() > kMaxQueued)
@@ -90,8 +92,8 @@ private:
         m_sessions.erase(it);
         QObject::disconnect(socket, nullptr, this, nullptr);
         m_keying.clientGone(client);
-        // A last reply goes out if the kernel takes it at once; nothing waits for the client.
-        if (how == End::Flush && (socket->flush(), socket->bytesToWrite() == 0))
+        // A last reply goes out if the kernel has taken it; nothing waits for the client.
+        if (how == End::Flush && socket->bytesToWrite() == 0)
             socket->disconnectFromHost();
         else
             socket->abort();

@@ -14,7 +14,8 @@ namespace zptt {
 // Serves Hamlib's network rig protocol (rigctld's, on TCP port 4532 by default), so that station
 // programs set up with Hamlib's "NET rigctl" rig key the transmitter through this program. The
 // sockets live on a thread of their own: a client's release reaches the keying however busy
-// the window's thread is.
+// the window's thread is. listen(), close() and the destructor wait for that thread: never call
+// them while holding a lock that the keying's calls take.
 class RemoteKeyingServer {
 public:
     // Clients at once; further ones are refused.

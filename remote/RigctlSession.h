@@ -37,6 +37,7 @@ private:
     const RemoteKeying::ClientId m_client;
     QByteArray m_pending;
     bool m_finished = false;
+    // What a rig just switched on shows: 20 m, where most digital-mode traffic is.
     double m_frequency = 14074000.0;
     QByteArray m_mode = "USB";
     qint64 m_passband = 2400;
