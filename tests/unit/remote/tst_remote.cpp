@@ -182,6 +182,7 @@ private slots:
     // line end holds up the others; both are dropped.
     void hostileClients() {
         auto polls = client(), slow = client(), garbage = client();
+        slow->setReadBufferSize(1); // so that the kernel's buffers fill up
         slow->write(QByteArray("\\dump_state\n").repeated(100000));
         QByteArray noise(4096, '\0');
         QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(noise.data()), 1024);
