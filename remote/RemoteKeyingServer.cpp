@@ -29,6 +29,9 @@ public:
 
     std::optional<QString> listen(const QHostAddress &address, quint16 port) {
         close();
+        // Qt takes a null address (a name that did not parse) for every interface.
+        if (address.isNull())
+            return QStringLiteral("Cannot listen on :%1: no IP address given").arg(port);
         auto server = std::make_unique<QTcpServer>();
         if (!server->listen(address, port))
             return QStringLiteral("Cannot listen on %1: %2")
