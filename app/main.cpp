@@ -3,7 +3,10 @@
 #include "KeyingPoint.h"
 #include "PortMap.h"
 #include "ProcessSignals.h"
+#include "RemoteKeyingServer.h"
 #include "SerialComm.h"
+#include "SettingKeys.h"
+#include "SettingsErrors.h"
 #include "UserSettingsStore.h"
 #include "Version.h"
 #include "WindowCloseWatch.h"
@@ -17,6 +20,29 @@ namespace {
 
 void warn(const QString &line) {
     std::fprintf(stderr, "Zorore_PTT: %s\n", line.toLocal8Bit().constData());
+}
+
+// Where other programs reach us: loopback on Hamlib's own port, unless [Remote] says otherwise.
+std::optional<QString> listenAsStored(zptt::RemoteKeyingServer &remote,
+                                      const zptt::SettingsStore &store) {
+    using namespace zptt;
+    const auto stored = [&store](QLatin1StringView key) {
+        return store.GetSetting(keys::kApplication, keys::kRemoteSection, key);
+    };
+    const QString addressText = stored(keys::kRemoteAddress);
+    QHostAddress address(QHostAddress::LocalHost);
+    if (!addressText.isEmpty() && !address.setAddress(addressText))
+        return QStringLiteral("[Remote] Address=%1 is not an IP address")
+            .arg(quotedForMessage(addressText));
+    const QString portText = stored(keys::kRemotePort);
+    uint port = 4532;
+    bool ok = true;
+    if (!portText.isEmpty())
+        port = portText.toUInt(&ok);
+    if (!ok || port == 0 || port > 65535)
+        return QStringLiteral("[Remote] Port=%1 is not a port number (1 to 65535)")
+            .arg(quotedForMessage(portText));
+    return remote.listen(address, static_cast<quint16>(port));
 }
 
 } // namespace
@@ -50,7 +76,16 @@ int main(int argc, char *argv[]) {
     if (!missing.isEmpty())
         refuseOpens(missing);
 
-    frmPTT window(*store, keying);
+    RemoteKeyingServer remote(keying); // gone before the keying point: its clients release
+    WindowHooks hooks;
+    hooks.remoteKeying = [&remote, &store](bool on) -> std::optional<QString> {
+        if (!on) {
+            remote.close();
+            return std::nullopt;
+        }
+        return listenAsStored(remote, *store);
+    };
+    frmPTT window(*store, keying, hooks);
     const auto guarded = [&window](auto handler) {
         return [&window, handler](auto... args) { window.guarded([&] { handler(args...); }); };
     };

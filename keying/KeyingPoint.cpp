@@ -1,6 +1,7 @@
 #include "KeyingPoint.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace zptt {
 
@@ -26,6 +27,8 @@ void KeyingPoint::setPortOpen(bool open) {
     m_keyed = false;
     m_holders.clear();
     m_line.setPortOpen(open);
+    if (open)
+        m_noPortReported = false;
 }
 
 void KeyingPoint::setDTREnable(bool high) {
@@ -61,8 +64,11 @@ void KeyingPoint::setLostHandler(std::function<void()> handler) {
 RemoteKeying::KeyResult KeyingPoint::remoteKey(ClientId client) {
     std::unique_lock lock(m_mutex);
     if (!m_line.PortOpen()) {
+        // Once until a port opens: a client that retries must not fill the log.
+        const bool report = !std::exchange(m_noPortReported, true);
         lock.unlock();
-        std::fprintf(stderr, "Zorore_PTT: remote keying refused: no port is open\n");
+        if (report)
+            std::fprintf(stderr, "Zorore_PTT: remote keying refused: no port is open\n");
         return KeyResult::NoPort;
     }
     m_line.setDTREnable(true);

@@ -51,6 +51,7 @@ private:
     std::optional<KeyClock::time_point> m_deadline;
     std::chrono::milliseconds m_length = std::chrono::minutes(1);
     std::set<ClientId> m_holders; // clients that keyed and have not released since
+    bool m_noPortReported = false;
 };
 
 } // namespace zptt
