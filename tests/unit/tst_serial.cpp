@@ -1,0 +1,251 @@
+// The serial line on pseudo-terminals, under the preloaded line emulation (tests/uartemu),
+// which keeps each pty's DTR and RTS and logs every call that touches them.
+
+#include "MemorySettingsStore.h"
+#include "PortMap.h"
+#include "PosixSerialPort.h"
+#include "SerialComm.h"
+#include "SerialError.h"
+
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace zptt;
+
+namespace {
+
+// A pty whose master stays open until unplugged; the code under test holds the only slave.
+struct Pty {
+    int master = -1;
+    QString path;
+    Pty() {
+        int slave = -1;
+        char name[64] = {};
+        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+            path = QString::fromLocal8Bit(name);
+            ::close(slave);
+        }
+    }
+    ~Pty() { unplug(); }
+    void unplug() { // what the kernel shows when an adapter is pulled out
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+};
+
+// This process's calls on one device since the mark, as "event DTR=x RTS=y [HUPCL=z]".
+struct EmuLog {
+    const QString file = qEnvironmentVariable("UARTEMU_LOG");
+    const qint64 mark = QFileInfo(file).size();
+    QStringList on(const QString &device) const {
+        QFile f(file);
+        QStringList out;
+        if (!f.open(QIODevice::ReadOnly) || !f.seek(mark))
+            return {"(no log)"};
+        for (const QByteArray &line : f.readAll().split('\n')) {
+            const QStringList w = QString::fromLocal8Bit(line).split(' ');
+            if (w.size() < 5 || w[1].toLongLong() != ::getpid() || w[3] != device)
+                continue;
+            out << (QStringList{w[4]} + w.mid(5).filter(QRegularExpression("^(DTR|RTS|HUPCL)=")))
+                       .join(' ');
+        }
+        return out;
+    }
+};
+
+int lines(int fd) {
+    int bits = 0;
+    return ::ioctl(fd, TIOCMGET, &bits) == 0 ? bits & (TIOCM_DTR | TIOCM_RTS) : -1;
+}
+
+QString openError(PosixSerialPort &port, const QString &path) {
+    try {
+        port.open(path);
+    } catch (const SerialError &e) {
+        return QString::fromUtf8(e.what());
+    }
+    return {};
+}
+
+QString lockFile(const Pty &pty) {
+    return qEnvironmentVariable("ZORORE_LOCK_DIR") + "/LCK.." + pty.path.mid(5).replace('/', '_');
+}
+
+void writeLock(const QString &file, qint64 pid) {
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray::number(pid).rightJustified(10, ' ') + '\n');
+}
+
+} // namespace
+
+class TestSerial : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        QVERIFY2(qEnvironmentVariable("LD_PRELOAD").contains("uartemu"), "run it through ctest");
+        QVERIFY(KeyClock::is_steady); // a clock set forward or back moves no time-out
+    }
+
+    // The kernel raises both lines at open: they go down before any other call, and HUPCL
+    // lowers them should the program die while keyed.
+    void openAndClose() {
+        Pty pty;
+        EmuLog log;
+        PosixSerialPort port;
+        port.open(pty.path);
+        QVERIFY(port.setKeyed(true));
+        port.close();
+        QCOMPARE(log.on(pty.path), QStringList({"open DTR=1 RTS=1", "TIOCMBIC DTR=0 RTS=0",
+                                                "tcsetattr DTR=0 RTS=0 HUPCL=1",
+                                                "TIOCMBIC DTR=0 RTS=0", "TIOCMBIS DTR=1 RTS=0",
+                                                "TIOCMBIC DTR=0 RTS=0", "close DTR=0 RTS=0"}));
+        QVERIFY(!QFile::exists(lockFile(pty)));
+    }
+
+    // Refused without opening the device: an open alone raises its lines.
+    void refused_data() {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("holder"); // "us", "live", "dead"
+        QTest::addColumn<QString>("error");
+        const QString console = "a system console or the controlling terminal, refused";
+        QTest::newRow("console") << "/dev/console"
+                                 << "" << console;
+        QTest::newRow("virtual console") << "/dev/tty1"
+                                         << "" << console;
+        QTest::newRow("link to the console") << "link"
+                                             << "" << console;
+        QTest::newRow("held by us") << ""
+                                    << "us"
+                                    << "Device or resource busy";
+        QTest::newRow("held by a live process") << ""
+                                                << "live"
+                                                << "locked by process";
+        QTest::newRow("stale lock taken over") << ""
+                                               << "dead"
+                                               << "";
+    }
+    void refused() {
+        QFETCH(QString, device);
+        QFETCH(QString, holder);
+        QFETCH(QString, error);
+        Pty pty;
+        QTemporaryDir dir;
+        if (device == "link")
+            QFile::link("/dev/console", device = dir.filePath("by-id-console"));
+        if (device.isEmpty())
+            device = pty.path;
+        PosixSerialPort first, port;
+        pid_t pid = ::getppid();
+        if (holder == "dead" && (pid = ::fork()) == 0)
+            ::_exit(0);
+        if (holder == "dead")
+            ::waitpid(pid, nullptr, 0); // gone: its pid is free
+        if (holder == "us")
+            first.open(pty.path);
+        else if (!holder.isEmpty())
+            writeLock(lockFile(pty), pid);
+        EmuLog log;
+        const QString message = openError(port, device);
+        QVERIFY2(error.isEmpty() ? message.isEmpty() : message.contains(error),
+                 qPrintable(message));
+        QCOMPARE(log.on(device).size() > 0, error.isEmpty());
+        QCOMPARE(port.isOpen(), error.isEmpty());
+        port.close();
+        QFile::remove(lockFile(pty));
+    }
+
+    void lineChoices_data() {
+        QTest::addColumn<QString>("entries"); // of [Ports] for COM5
+        QTest::addColumn<int>("rest");
+        QTest::addColumn<int>("keyed");
+        QTest::newRow("DTR") << "" << 0 << TIOCM_DTR;
+        QTest::newRow("RTS") << "-Line=rts" << 0 << TIOCM_RTS;
+        QTest::newRow("both") << "-Line=Both" << 0 << (TIOCM_DTR | TIOCM_RTS);
+        QTest::newRow("keyed low") << "-Keyed=Low" << TIOCM_DTR << 0;
+        QTest::newRow("other high") << "-Other=High" << TIOCM_RTS << (TIOCM_DTR | TIOCM_RTS);
+    }
+    void lineChoices() {
+        QFETCH(QString, entries);
+        QFETCH(int, rest);
+        QFETCH(int, keyed);
+        Pty pty;
+        MemorySettingsStore store;
+        const PortMap map(store);
+        SerialComm comm([&map](int p) { return map.spec(p); });
+        store.SaveSetting("Zorore_PTT", "Ports", "COM5", pty.path);
+        if (!entries.isEmpty())
+            store.SaveSetting("Zorore_PTT", "Ports", "COM5" + entries.section('=', 0, 0),
+                              entries.section('=', 1));
+        comm.setCommPort(5);
+        comm.setPortOpen(true);
+        QCOMPARE(lines(comm.fd()), rest);
+        comm.setDTREnable(true);
+        comm.setRTSEnable(false); // while keyed: changes nothing
+        QCOMPARE(lines(comm.fd()), keyed);
+        comm.setDTREnable(false);
+        QCOMPARE(lines(comm.fd()), rest);
+    }
+
+    void portNumbers() {
+        Pty pty;
+        MemorySettingsStore store;
+        const PortMap map(store);
+        SerialComm comm([&map](int p) { return map.spec(p); });
+        for (int refused : {-1, 0, 256})
+            QVERIFY_THROWS_EXCEPTION(SerialError, comm.setCommPort(std::int16_t(refused)));
+        for (const char *entry : {"", "ttyUSB3", "/dev/null"}) {
+            store.SaveSetting("Zorore_PTT", "Ports", "COM255", entry);
+            comm.setCommPort(255);
+            QVERIFY_THROWS_EXCEPTION(SerialError, comm.setPortOpen(true));
+        }
+        QCOMPARE(PortMap::defaultDevice(5), "/dev/ttyUSB0");
+        QCOMPARE(PortMap::defaultDevice(15), "/dev/ttyACM4");
+        store.SaveSetting("Zorore_PTT", "Ports", "COM255", pty.path);
+        comm.setPortOpen(true);
+        QVERIFY_THROWS_EXCEPTION(SerialError, comm.setCommPort(1)); // not while open
+        QCOMPARE(comm.CommPort(), 255);
+    }
+
+    // Data from the radio is no loss; a hang-up is, reported once, the port closed.
+    void lostDevice() {
+        Pty pty;
+        SerialComm comm([&pty](int) { return PortSpec{pty.path, {}, {}}; });
+        int lost = 0;
+        comm.setLostHandler([&] { ++lost; });
+        comm.setPortOpen(true);
+        QVERIFY(::write(pty.master, "noise", 5) == 5);
+        QTest::qWait(200);
+        QCOMPARE(lost, 0);
+        comm.setDTREnable(true);
+        pty.unplug();
+        QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 3000);
+        QVERIFY(!comm.PortOpen());
+        QTest::qWait(300);
+        QCOMPARE(lost, 1);
+    }
+
+    // The window's thread held up past the deadline: the watchdog releases after its grace.
+    void watchdog() {
+        Pty pty;
+        SerialComm comm([&pty](int) { return PortSpec{pty.path, {}, {}}; });
+        comm.setPortOpen(true);
+        comm.setDTREnable(true);
+        comm.setKeyDeadline(KeyClock::now() + std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        QCOMPARE(lines(comm.fd()), TIOCM_DTR);
+        std::this_thread::sleep_for(comm.watchdog().grace() + std::chrono::milliseconds(300));
+        QCOMPARE(lines(comm.fd()), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSerial)
+#include "tst_serial.moc"
