@@ -20,7 +20,7 @@ void require(bool ok) {
         std::abort();
 }
 
-// Only the conversion errors come out, and nothing else: a crash is caught by the fuzzer.
+// A conversion error or a value; anything else thrown ends the run as a finding.
 template <typename F> auto attempt(F &&f) -> std::optional<decltype(f())> {
     try {
         return f();

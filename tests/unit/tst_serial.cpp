@@ -66,6 +66,21 @@ int lines(int fd) {
     return ::ioctl(fd, TIOCMGET, &bits) == 0 ? bits & (TIOCM_DTR | TIOCM_RTS) : -1;
 }
 
+// The serial control on COM5, with [Ports] entries for it and its device a pty.
+struct Control {
+    Pty pty;
+    MemorySettingsStore store;
+    const PortMap map{store};
+    SerialComm comm{[this](int p) { return map.spec(p); }};
+    Control() {
+        set("", pty.path);
+        comm.setCommPort(5);
+    }
+    void set(const QString &suffix, const QString &value) {
+        store.SaveSetting("Zorore_PTT", "Ports", "COM5" + suffix, value);
+    }
+};
+
 QString openError(PosixSerialPort &port, const QString &path) {
     try {
         port.open(path);
@@ -77,12 +92,6 @@ QString openError(PosixSerialPort &port, const QString &path) {
 
 QString lockFile(const Pty &pty) {
     return qEnvironmentVariable("ZORORE_LOCK_DIR") + "/LCK.." + pty.path.mid(5).replace('/', '_');
-}
-
-void writeLock(const QString &file, qint64 pid) {
-    QFile f(file);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray::number(pid).rightJustified(10, ' ') + '\n');
 }
 
 } // namespace
@@ -114,24 +123,18 @@ private slots:
     // Refused without opening the device: an open alone raises its lines.
     void refused_data() {
         QTest::addColumn<QString>("device");
-        QTest::addColumn<QString>("holder"); // "us", "live", "dead"
+        QTest::addColumn<QString>("holder");
         QTest::addColumn<QString>("error");
-        const QString console = "a system console or the controlling terminal, refused";
-        QTest::newRow("console") << "/dev/console"
-                                 << "" << console;
-        QTest::newRow("virtual console") << "/dev/tty1"
-                                         << "" << console;
-        QTest::newRow("link to the console") << "link"
-                                             << "" << console;
-        QTest::newRow("held by us") << ""
-                                    << "us"
-                                    << "Device or resource busy";
-        QTest::newRow("held by a live process") << ""
-                                                << "live"
-                                                << "locked by process";
-        QTest::newRow("stale lock taken over") << ""
-                                               << "dead"
-                                               << "";
+        auto row = [](const char *name, const char *device, const char *holder, const char *error) {
+            QTest::newRow(name) << QString(device) << QString(holder) << QString(error);
+        };
+        const char *console = "a system console or the controlling terminal, refused";
+        row("console", "/dev/console", "", console);
+        row("virtual console", "/dev/tty1", "", console);
+        row("link to the console", "link", "", console);
+        row("held by us", "", "us", "Device or resource busy");
+        row("held by a live process", "", "live", "locked by process");
+        row("stale lock taken over", "", "dead", "");
     }
     void refused() {
         QFETCH(QString, device);
@@ -151,8 +154,10 @@ private slots:
             ::waitpid(pid, nullptr, 0); // gone: its pid is free
         if (holder == "us")
             first.open(pty.path);
-        else if (!holder.isEmpty())
-            writeLock(lockFile(pty), pid);
+        if (holder == "live" || holder == "dead") {
+            QFile lock(lockFile(pty));
+            QVERIFY(lock.open(QIODevice::WriteOnly) && lock.write(QByteArray::number(pid) + '\n'));
+        }
         EmuLog log;
         const QString message = openError(port, device);
         QVERIFY2(error.isEmpty() ? message.isEmpty() : message.contains(error),
@@ -177,73 +182,66 @@ private slots:
         QFETCH(QString, entries);
         QFETCH(int, rest);
         QFETCH(int, keyed);
-        Pty pty;
-        MemorySettingsStore store;
-        const PortMap map(store);
-        SerialComm comm([&map](int p) { return map.spec(p); });
-        store.SaveSetting("Zorore_PTT", "Ports", "COM5", pty.path);
+        Control c;
         if (!entries.isEmpty())
-            store.SaveSetting("Zorore_PTT", "Ports", "COM5" + entries.section('=', 0, 0),
-                              entries.section('=', 1));
-        comm.setCommPort(5);
-        comm.setPortOpen(true);
-        QCOMPARE(lines(comm.fd()), rest);
-        comm.setDTREnable(true);
-        comm.setRTSEnable(false); // while keyed: changes nothing
-        QCOMPARE(lines(comm.fd()), keyed);
-        comm.setDTREnable(false);
-        QCOMPARE(lines(comm.fd()), rest);
+            c.set(entries.section('=', 0, 0), entries.section('=', 1));
+        c.comm.setPortOpen(true);
+        QCOMPARE(lines(c.comm.fd()), rest);
+        c.comm.setDTREnable(true);
+        c.comm.setRTSEnable(false); // while keyed: changes nothing
+        QCOMPARE(lines(c.comm.fd()), keyed);
+        c.comm.setDTREnable(false);
+        QCOMPARE(lines(c.comm.fd()), rest);
     }
 
+    // A port number that is no port, or an entry that cannot be used, opens nothing: a typo
+    // must not open the number's built-in device, another adapter perhaps.
     void portNumbers() {
-        Pty pty;
-        MemorySettingsStore store;
-        const PortMap map(store);
-        SerialComm comm([&map](int p) { return map.spec(p); });
+        Control c;
         for (int refused : {-1, 0, 256})
-            QVERIFY_THROWS_EXCEPTION(SerialError, comm.setCommPort(std::int16_t(refused)));
-        for (const char *entry : {"", "ttyUSB3", "/dev/null"}) {
-            store.SaveSetting("Zorore_PTT", "Ports", "COM255", entry);
-            comm.setCommPort(255);
-            QVERIFY_THROWS_EXCEPTION(SerialError, comm.setPortOpen(true));
+            QVERIFY_THROWS_EXCEPTION(SerialError, c.comm.setCommPort(std::int16_t(refused)));
+        for (const char *entry : {"ttyUSB3", "/dev/null"}) {
+            c.set("", entry);
+            QVERIFY_THROWS_EXCEPTION(SerialError, c.comm.setPortOpen(true));
         }
+        c.comm.setCommPort(16);
+        QVERIFY_THROWS_EXCEPTION(SerialError, c.comm.setPortOpen(true));
         QCOMPARE(PortMap::defaultDevice(5), "/dev/ttyUSB0");
         QCOMPARE(PortMap::defaultDevice(15), "/dev/ttyACM4");
-        store.SaveSetting("Zorore_PTT", "Ports", "COM255", pty.path);
-        comm.setPortOpen(true);
-        QVERIFY_THROWS_EXCEPTION(SerialError, comm.setCommPort(1)); // not while open
-        QCOMPARE(comm.CommPort(), 255);
+        c.comm.setCommPort(5);
+        c.set("", c.pty.path);
+        c.comm.setPortOpen(true);
+        QVERIFY_THROWS_EXCEPTION(SerialError, c.comm.setCommPort(1)); // not while open
+        QCOMPARE(c.comm.CommPort(), 5);
     }
 
     // Data from the radio is no loss; a hang-up is, reported once, the port closed.
     void lostDevice() {
-        Pty pty;
-        SerialComm comm([&pty](int) { return PortSpec{pty.path, {}, {}}; });
+        Control c;
         int lost = 0;
-        comm.setLostHandler([&] { ++lost; });
-        comm.setPortOpen(true);
-        QVERIFY(::write(pty.master, "noise", 5) == 5);
+        c.comm.setLostHandler([&] { ++lost; });
+        c.comm.setPortOpen(true);
+        QVERIFY(::write(c.pty.master, "noise", 5) == 5);
         QTest::qWait(200);
         QCOMPARE(lost, 0);
-        comm.setDTREnable(true);
-        pty.unplug();
+        c.comm.setDTREnable(true);
+        c.pty.unplug();
         QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 3000);
-        QVERIFY(!comm.PortOpen());
+        QVERIFY(!c.comm.PortOpen());
         QTest::qWait(300);
         QCOMPARE(lost, 1);
     }
 
     // The window's thread held up past the deadline: the watchdog releases after its grace.
     void watchdog() {
-        Pty pty;
-        SerialComm comm([&pty](int) { return PortSpec{pty.path, {}, {}}; });
-        comm.setPortOpen(true);
-        comm.setDTREnable(true);
-        comm.setKeyDeadline(KeyClock::now() + std::chrono::milliseconds(100));
+        Control c;
+        c.comm.setPortOpen(true);
+        c.comm.setDTREnable(true);
+        c.comm.setKeyDeadline(KeyClock::now() + std::chrono::milliseconds(100));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        QCOMPARE(lines(comm.fd()), TIOCM_DTR);
-        std::this_thread::sleep_for(comm.watchdog().grace() + std::chrono::milliseconds(300));
-        QCOMPARE(lines(comm.fd()), 0);
+        QCOMPARE(lines(c.comm.fd()), TIOCM_DTR);
+        std::this_thread::sleep_for(c.comm.watchdog().grace() + std::chrono::milliseconds(300));
+        QCOMPARE(lines(c.comm.fd()), 0);
     }
 };
 
