@@ -170,6 +170,23 @@ private slots:
         QVERIFY(!r.log.contains("DTR 1 grey")); // never on the air before the button shows it
     }
 
+    // A remote client keys the line itself; the window shows it, and every renewal moves the one
+    // deadline at which the window releases.
+    void keyedElsewhere() {
+        Rig r;
+        QVERIFY(r.start());
+        bool renewed = false;
+        at(150ms, [&] { r.w->keyedElsewhere(KeyClock::now() + 300ms); });
+        at(350ms, [&] { renewed = r.w->keyedLook(); });
+        r.w->keyedElsewhere(KeyClock::now() + 300ms);
+        QVERIFY(renewed);
+        QCOMPARE(r.log, QStringList("DTR 0 grey"));
+        at(100ms, [&] { r.w->releasedElsewhere(); });
+        at(150ms, [&] { renewed = r.w->keyedLook(); });
+        r.w->keyedElsewhere(KeyClock::now() + 300ms);
+        QVERIFY(!renewed);
+    }
+
     void enterNeverKeysAndSpaceDoes() {
         Rig r(100ms);
         QVERIFY(r.start());
