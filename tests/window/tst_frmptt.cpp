@@ -207,6 +207,8 @@ private slots:
         r.set("ComPort", "3");
         r.comm.failing = {3};
         QVERIFY(r.start());
+        QEvent activate(QEvent::WindowActivate); // back to the window: no second start-up
+        QCoreApplication::sendEvent(r.w.get(), &activate);
         QTest::qWait(50);
         QCOMPARE(r.messages, QStringList(kPortMessage.arg(3)));
         QCOMPARE(r.stored("ComPort"), "3");
