@@ -163,7 +163,7 @@ private slots:
         QTRY_COMPARE(seen.size(), checks.size());
         QCOMPARE(seen, keyed);
         QVERIFY(!disagreed);
-        QVERIFY2(returned >= returnsAt && returned < returnsAt + 300,
+        QVERIFY2(returned >= returnsAt && returned < returnsAt + 1000,
                  qPrintable(QString::number(returned)));
         QCOMPARE(r.log.last(), "DTR 0 grey");
         QVERIFY(!r.comm.dtr);
