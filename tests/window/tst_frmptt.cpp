@@ -80,6 +80,8 @@ struct Rig {
     FakeComm comm{log};
     QStringList messages;
     int ended = -1;
+    bool remoteOn = false;
+    QString remoteFails; // why keying by other programs cannot start
     std::unique_ptr<frmPTT> w;
 
     explicit Rig(std::chrono::milliseconds minute = 400ms) {
@@ -93,6 +95,11 @@ struct Rig {
         };
         hooks.endProgram = [this](int status) { ended = status; };
         hooks.minute = minute;
+        hooks.remoteKeying = [this](bool on) -> std::optional<QString> {
+            log << QStringLiteral("remote %1").arg(int(on));
+            remoteOn = on && remoteFails.isEmpty();
+            return remoteOn || !on ? std::nullopt : std::optional(remoteFails);
+        };
         w = std::make_unique<frmPTT>(store, comm, hooks);
         comm.look = [this] { return w->keyedLook() ? "red" : "grey"; };
     }
@@ -383,6 +390,21 @@ private slots:
             QCOMPARE(r.onTop(), expected == 1);
             QVERIFY(r.w->isVisible());
         }
+    }
+
+    // Setup > Remote Keying: other programs key through us only while it is checked, and the
+    // choice outlives the run.
+    void remoteKeying() {
+        Rig r;
+        r.store.values["Remote/Enabled"] = "1";
+        QVERIFY(r.start());
+        QVERIFY(r.remoteOn && r.w->mnuRemote->isChecked());
+        r.w->mnuRemote->trigger();
+        r.remoteFails = "[Remote] Port=99999 is not a port number (1 to 65535)";
+        r.w->mnuRemote->trigger();
+        QCOMPARE(r.log, QStringList({"remote 0", "Enabled=0", "remote 1", "message", "Enabled=0"}));
+        QCOMPARE(r.messages, QStringList(r.remoteFails));
+        QVERIFY(!r.remoteOn && !r.w->mnuRemote->isChecked());
     }
 
     // The box may stay open far longer than a transmission: the line is released first, the
