@@ -1,8 +1,6 @@
 // The serial line on pseudo-terminals, under the preloaded line emulation (tests/uartemu),
 // which keeps each pty's DTR and RTS and logs every call that touches them.
 
-#include "MemorySettingsStore.h"
-#include "PortMap.h"
 #include "PosixSerialPort.h"
 #include "SerialComm.h"
 #include "SerialError.h"
@@ -66,19 +64,19 @@ int lines(int fd) {
     return ::ioctl(fd, TIOCMGET, &bits) == 0 ? bits & (TIOCM_DTR | TIOCM_RTS) : -1;
 }
 
-// The serial control on COM5, with [Ports] entries for it and its device a pty.
+// The serial control on COM5, whose device is a pty (or what device says) keyed as choice says;
+// no other number has a device.
 struct Control {
     Pty pty;
-    MemorySettingsStore store;
-    const PortMap map{store};
-    SerialComm comm{[this](int p) { return map.spec(p); }};
-    Control() {
-        set("", pty.path);
-        comm.setCommPort(5);
-    }
-    void set(const QString &suffix, const QString &value) {
-        store.SaveSetting("Zorore_PTT", "Ports", "COM5" + suffix, value);
-    }
+    QString device = pty.path;
+    LineChoice choice;
+    SerialComm comm{[this](int port) {
+        PortResolver::result_type resolved{device, choice, {}};
+        if (port != 5)
+            resolved = {{}, {}, QStringLiteral("no device for this port")};
+        return resolved;
+    }};
+    Control() { comm.setCommPort(5); }
 };
 
 QString openError(PosixSerialPort &port, const QString &path) {
@@ -168,48 +166,40 @@ private slots:
         QFile::remove(lockFile(pty));
     }
 
-    void lineChoices_data() {
-        QTest::addColumn<QString>("entries"); // of [Ports] for COM5
-        QTest::addColumn<int>("rest");
-        QTest::addColumn<int>("keyed");
-        QTest::newRow("DTR") << "" << 0 << TIOCM_DTR;
-        QTest::newRow("RTS") << "-Line=rts" << 0 << TIOCM_RTS;
-        QTest::newRow("both") << "-Line=Both" << 0 << (TIOCM_DTR | TIOCM_RTS);
-        QTest::newRow("keyed low") << "-Keyed=Low" << TIOCM_DTR << 0;
-        QTest::newRow("other high") << "-Other=High" << TIOCM_RTS << (TIOCM_DTR | TIOCM_RTS);
-    }
     void lineChoices() {
-        QFETCH(QString, entries);
-        QFETCH(int, rest);
-        QFETCH(int, keyed);
-        Control c;
-        if (!entries.isEmpty())
-            c.set(entries.section('=', 0, 0), entries.section('=', 1));
-        c.comm.setPortOpen(true);
-        QCOMPARE(lines(c.comm.fd()), rest);
-        c.comm.setDTREnable(true);
-        c.comm.setRTSEnable(false); // while keyed: changes nothing
-        QCOMPARE(lines(c.comm.fd()), keyed);
-        c.comm.setDTREnable(false);
-        QCOMPARE(lines(c.comm.fd()), rest);
+        using L = LineChoice::Line;
+        const struct {
+            LineChoice choice;
+            int rest, keyed;
+        } rows[] = {{{L::Dtr, false, false}, 0, TIOCM_DTR},
+                    {{L::Rts, false, false}, 0, TIOCM_RTS},
+                    {{L::Both, false, false}, 0, TIOCM_DTR | TIOCM_RTS},
+                    {{L::Dtr, true, false}, TIOCM_DTR, 0},                      // keyed low
+                    {{L::Dtr, false, true}, TIOCM_RTS, TIOCM_DTR | TIOCM_RTS}}; // RTS rests high
+        for (const auto &row : rows) {
+            Control c;
+            c.choice = row.choice;
+            c.comm.setPortOpen(true);
+            QCOMPARE(lines(c.comm.fd()), row.rest);
+            c.comm.setDTREnable(true);
+            c.comm.setRTSEnable(false); // while keyed: changes nothing
+            QCOMPARE(lines(c.comm.fd()), row.keyed);
+            c.comm.setDTREnable(false);
+            QCOMPARE(lines(c.comm.fd()), row.rest);
+        }
     }
 
-    // A port number that is no port, or an entry that cannot be used, opens nothing: a typo
-    // must not open the number's built-in device, another adapter perhaps.
+    // A port number that is no port, or no serial device, opens nothing.
     void portNumbers() {
         Control c;
         for (int refused : {-1, 0, 256})
             QVERIFY_THROWS_EXCEPTION(SerialError, c.comm.setCommPort(std::int16_t(refused)));
-        for (const char *entry : {"ttyUSB3", "/dev/null"}) {
-            c.set("", entry);
-            QVERIFY_THROWS_EXCEPTION(SerialError, c.comm.setPortOpen(true));
-        }
+        c.device = "/dev/null";
+        QVERIFY_THROWS_EXCEPTION(SerialError, c.comm.setPortOpen(true));
         c.comm.setCommPort(16);
         QVERIFY_THROWS_EXCEPTION(SerialError, c.comm.setPortOpen(true));
-        QCOMPARE(PortMap::defaultDevice(5), "/dev/ttyUSB0");
-        QCOMPARE(PortMap::defaultDevice(15), "/dev/ttyACM4");
         c.comm.setCommPort(5);
-        c.set("", c.pty.path);
+        c.device = c.pty.path;
         c.comm.setPortOpen(true);
         QVERIFY_THROWS_EXCEPTION(SerialError, c.comm.setCommPort(1)); // not while open
         QCOMPARE(c.comm.CommPort(), 5);
