@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QStyleFactory>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
 
 namespace zptt {
 
@@ -14,6 +16,7 @@ ColourButton::ColourButton(const QString &caption, QWidget *parent) : QPushButto
     }
     setAutoDefault(false);
     setDefault(false);
+    setCheckable(true);
 }
 
 QColor ColourButton::toQColor(std::uint32_t colour) {
@@ -34,8 +37,35 @@ void ColourButton::setBackColor(std::uint32_t colour) {
     QPalette p = palette();
     p.setColor(QPalette::Button, toQColor(colour));
     setPalette(p);
-    // Painted on the next pass of the event loop: the line must not wait for the X server.
+    // Painted on the next pass of the event loop: the line must not wait for the X server,
+    // nor for the screen reader, which learns of the change with the paint.
     update();
+    QMetaObject::invokeMethod(this, &ColourButton::showKeyedToScreenReaders, Qt::QueuedConnection);
+}
+
+void ColourButton::showKeyedToScreenReaders() {
+    // Each sends an accessibility event when it changes, so that a screen reader announces it.
+    const bool keyed = m_backColor != kButtonFace;
+    setChecked(keyed);
+    const QString description = keyed ? QStringLiteral("keyed") : QStringLiteral("released");
+    if (accessibleDescription() != description)
+        setAccessibleDescription(description);
+}
+
+TextRoom ColourButton::captionRoom() const {
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    return {text(), style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).size()};
+}
+
+void ColourButton::nextCheckState() {
+    // The click handler alone decides the look, through setBackColor.
+}
+
+void ColourButton::initStyleOption(QStyleOptionButton *option) const {
+    QPushButton::initStyleOption(option);
+    // Checked is for screen readers only: the colour alone shows the keying.
+    option->state &= ~QStyle::State_On;
 }
 
 DropDownList::DropDownList(QWidget *parent) : QComboBox(parent) {
@@ -45,6 +75,20 @@ DropDownList::DropDownList(QWidget *parent) : QComboBox(parent) {
     setMaxVisibleItems(15);
     // Leaving the field would otherwise select an item matching the typed text.
     disconnect(lineEdit(), &QLineEdit::editingFinished, this, nullptr);
+}
+
+QList<TextRoom> DropDownList::itemRooms() const {
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    const QRect field =
+        style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+    // The line edit keeps 2 pixels each side and 1 above and below, and scrolls its text unless
+    // the cursor fits after it.
+    const QSizeF room(field.width() - 4 - 1, field.height() - 2);
+    QList<TextRoom> rooms;
+    for (int i = 0; i < count(); ++i)
+        rooms.append({itemText(i), room});
+    return rooms;
 }
 
 void DropDownList::showPopup() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DesignedFont.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QProxyStyle>
@@ -22,6 +24,8 @@ public:
 };
 
 // Push button that paints the back colour it is given and gives back exactly that value.
+// Any colour but the button face counts as keyed: screen readers get that as the checked state
+// and as the description "keyed" or "released", which a click alone never changes.
 class ColourButton final : public QPushButton {
     Q_OBJECT
 public:
@@ -31,8 +35,15 @@ public:
     void setBackColor(std::uint32_t colour);
 
     static QColor toQColor(std::uint32_t colour);
+    TextRoom captionRoom() const;
+
+protected:
+    void nextCheckState() override;
+    void initStyleOption(QStyleOptionButton *option) const override;
 
 private:
+    void showKeyedToScreenReaders();
+
     std::uint32_t m_backColor = 0;
 };
 
@@ -45,6 +56,8 @@ public:
 
     int ListIndex() const { return currentIndex(); }
     QString Text() const { return currentText(); }
+    // Every item as the text field shows it, with the room the field gives it.
+    QList<TextRoom> itemRooms() const;
 
     // Called just before the list drops down (the port list refreshes its tooltips there).
     void setAboutToDropDown(std::function<void()> callback) {

@@ -12,6 +12,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
@@ -66,6 +67,11 @@ frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidg
     setWindowIcon(QIcon(QStringLiteral(":/zorore-ptt.png")));
     buildMenus();
     buildControls();
+    // Every designed text whole at the designed sizes, which were drawn for a smaller font.
+    setFont(designedFont(
+        QFontDatabase::systemFont(QFontDatabase::GeneralFont),
+        QList<TextRoom>{{Label2->text(), Label2->contentsRect().size()}, cmdTX->captionRoom()} +
+            Combo1->itemRooms() + Combo2->itemRooms()));
     bindHandlers();
     MSComm1.setLostHandler([this] { guarded([this] { portLost(); }); });
 
