@@ -2,6 +2,7 @@
 
 #include <QFont>
 #include <QList>
+#include <QPaintDevice>
 #include <QSizeF>
 #include <QString>
 
@@ -16,7 +17,7 @@ struct TextRoom {
 
 // The designed sizes were drawn for an 8-point dialog font, and platforms' general fonts are
 // larger or wider. The family of `general` at the largest size, in half points from its own
-// size down to 6, at which every text fits its room; 6 points when none does.
-QFont designedFont(const QFont &general, const QList<TextRoom> &texts);
+// size down to 6, at which every text fits its room on `device`; 6 points when none does.
+QFont designedFont(const QFont &general, const QList<TextRoom> &texts, const QPaintDevice *device);
 
 } // namespace zptt

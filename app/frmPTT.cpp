@@ -71,7 +71,8 @@ frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidg
     setFont(designedFont(
         QFontDatabase::systemFont(QFontDatabase::GeneralFont),
         QList<TextRoom>{{Label2->text(), Label2->contentsRect().size()}, cmdTX->captionRoom()} +
-            Combo1->itemRooms() + Combo2->itemRooms()));
+            Combo1->itemRooms() + Combo2->itemRooms(),
+        this));
     bindHandlers();
     MSComm1.setLostHandler([this] { guarded([this] { portLost(); }); });
 

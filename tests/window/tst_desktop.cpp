@@ -106,7 +106,7 @@ private slots:
                 texts.append(
                     {list, list->itemText(i), list->lineEdit()->rect() - QMargins(2, 1, 2, 1), 1});
         for (const auto &[control, text, room, cursor] : texts) {
-            const QFontMetricsF fm(control->font());
+            const QFontMetricsF fm(control->font(), control);
             const qreal width =
                 qMax(fm.horizontalAdvance(text) + cursor, fm.tightBoundingRect(text).right());
             QVERIFY2(
