@@ -634,8 +634,9 @@ void frmPTT::mnuAbout_Click() {
     cmdTX->setBackColor(kButtonFace);
     MSComm1.setDTREnable(false);
     showBox(QStringLiteral("%1\nVersion %2\n\nKeys a transmitter through the DTR line "
-                           "of a serial port.\n\nMade by the Zorore_PTT developers. "
-                           "Free to use, with no warranty.")
+                           "of a serial port.\n\nCopyright 2026 The Zorore_PTT developers. "
+                           "Free software under the GNU General Public License, version 3 "
+                           "or later, with no warranty.")
                 .arg(kCaption, QLatin1String(kProgramVersion)),
             QMessageBox::NoIcon);
 }
