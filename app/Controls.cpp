@@ -1,5 +1,7 @@
 #include "Controls.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QLineEdit>
 #include <QStyleFactory>
@@ -8,7 +10,56 @@
 
 namespace zptt {
 
+namespace {
+
+// The button as screen readers get it: a check box, as Qt shows checkable buttons, checked
+// exactly while keyed. Its actions click the button, so that the click handler alone keys.
+class AccessibleColourButton final : public QAccessibleWidget {
+public:
+    explicit AccessibleColourButton(ColourButton *button)
+        : QAccessibleWidget(button, QAccessible::CheckBox) {}
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
+            return button()->text();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.checkable = true;
+        s.checked = button()->keyedShown();
+        return s;
+    }
+    QStringList actionNames() const override {
+        return QStringList{toggleAction(), pressAction()} + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString &action) override {
+        // Deferred, as a click of the mouse: a keying must not hold up the screen reader's call.
+        if ((action == toggleAction() || action == pressAction()) && button()->isEnabled())
+            button()->animateClick();
+        else
+            QAccessibleWidget::doAction(action);
+    }
+
+private:
+    ColourButton *button() const { return static_cast<ColourButton *>(widget()); }
+};
+
+// Qt's accessibility cache owns what the factory makes.
+QAccessibleInterface *accessibleColourButton(const QString &className, QObject *object) {
+    if (className == QLatin1String(ColourButton::staticMetaObject.className()))
+        return new AccessibleColourButton(static_cast<ColourButton *>(object));
+    return nullptr;
+}
+
+} // namespace
+
 ColourButton::ColourButton(const QString &caption, QWidget *parent) : QPushButton(caption, parent) {
+    static const bool accessible = [] {
+        QAccessible::installFactory(accessibleColourButton);
+        return true;
+    }();
+    (void)accessible;
     // Fusion paints the palette's button colour on every platform theme.
     if (QStyle *fusion = QStyleFactory::create(QStringLiteral("Fusion"))) {
         fusion->setParent(this);
@@ -16,7 +67,6 @@ ColourButton::ColourButton(const QString &caption, QWidget *parent) : QPushButto
     }
     setAutoDefault(false);
     setDefault(false);
-    setCheckable(true);
 }
 
 QColor ColourButton::toQColor(std::uint32_t colour) {
@@ -44,28 +94,20 @@ void ColourButton::setBackColor(std::uint32_t colour) {
 }
 
 void ColourButton::showKeyedToScreenReaders() {
-    // Each sends an accessibility event when it changes, so that a screen reader announces it.
-    const bool keyed = m_backColor != kButtonFace;
-    setChecked(keyed);
-    const QString description = keyed ? QStringLiteral("keyed") : QStringLiteral("released");
-    if (accessibleDescription() != description)
-        setAccessibleDescription(description);
+    if (m_keyedShown == (m_backColor != kButtonFace))
+        return;
+    m_keyedShown = !m_keyedShown;
+    // The event makes a screen reader announce the change.
+    QAccessible::State changed;
+    changed.checked = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
 }
 
 TextRoom ColourButton::captionRoom() const {
     QStyleOptionButton option;
     initStyleOption(&option);
     return {text(), style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).size()};
-}
-
-void ColourButton::nextCheckState() {
-    // The click handler alone decides the look, through setBackColor.
-}
-
-void ColourButton::initStyleOption(QStyleOptionButton *option) const {
-    QPushButton::initStyleOption(option);
-    // Checked is for screen readers only: the colour alone shows the keying.
-    option->state &= ~QStyle::State_On;
 }
 
 DropDownList::DropDownList(QWidget *parent) : QComboBox(parent) {

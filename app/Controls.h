@@ -24,8 +24,8 @@ public:
 };
 
 // Push button that paints the back colour it is given and gives back exactly that value.
-// Any colour but the button face counts as keyed: screen readers get that as the checked state
-// and as the description "keyed" or "released", which a click alone never changes.
+// Screen readers get it as a check box, checked exactly while it shows a colour other than the
+// button face (keyed), whose actions click it as the operator does.
 class ColourButton final : public QPushButton {
     Q_OBJECT
 public:
@@ -33,18 +33,17 @@ public:
 
     std::uint32_t BackColor() const { return m_backColor; }
     void setBackColor(std::uint32_t colour);
+    // The keyed state as screen readers have it: the colour's, from the next paint on.
+    bool keyedShown() const { return m_keyedShown; }
 
     static QColor toQColor(std::uint32_t colour);
     TextRoom captionRoom() const;
-
-protected:
-    void nextCheckState() override;
-    void initStyleOption(QStyleOptionButton *option) const override;
 
 private:
     void showKeyedToScreenReaders();
 
     std::uint32_t m_backColor = 0;
+    bool m_keyedShown = false;
 };
 
 // Drop-down list with an editable text field. Only a choice from the list runs its handler:
