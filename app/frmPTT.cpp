@@ -85,10 +85,30 @@ frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidg
         m_firstPlacement = avail.center() - QPoint(width() / 2, height() / 2);
         move(m_firstPlacement);
     }
+    placeAtStoredPosition();
     chkOnTop->setFocus();
 }
 
 frmPTT::~frmPTT() = default;
+
+void frmPTT::placeAtStoredPosition() {
+    // Some window managers place a window only as it is first shown (weston's, for windows on
+    // XWayland): start at the stored position, which Form_Activate checks and applies again.
+    try {
+        const QPoint stored(
+            twipsToPixels(ToSingleStrict(keys::kPositionLeft, get(keys::kPositionLeft)),
+                          twipsPerPixelX()),
+            twipsToPixels(ToSingleStrict(keys::kPositionTop, get(keys::kPositionTop)),
+                          twipsPerPixelY()));
+        for (const QScreen *s : QGuiApplication::screens())
+            if (s->availableGeometry().intersects(QRect(stored, size()))) {
+                move(stored);
+                return;
+            }
+    } catch (const ConversionError &) {
+        // Form_Activate reports it.
+    }
+}
 
 void frmPTT::buildMenus() {
     auto *compact = new CompactMenuBarStyle;
