@@ -2,18 +2,21 @@
 
 namespace zptt {
 
-PlatformChoice choosePlatform(const QProcessEnvironment &env) {
-    const QString chosen = env.value(QStringLiteral("QT_QPA_PLATFORM"));
-    const bool x11 = !env.value(QStringLiteral("DISPLAY")).isEmpty();
+QByteArray choosePlatform(const QProcessEnvironment &env) {
+    if (!env.value(QStringLiteral("QT_QPA_PLATFORM")).isEmpty() ||
+        env.value(QStringLiteral("DISPLAY")).isEmpty())
+        return {};
+    // Wayland after X11, should the X display refuse us.
     const bool wayland = !env.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty() ||
                          env.value(QStringLiteral("XDG_SESSION_TYPE")) == QLatin1String("wayland");
-    PlatformChoice choice;
-    if (chosen.isEmpty() && x11)
-        choice.platform = QByteArrayLiteral("xcb");
-    if (chosen.startsWith(QLatin1String("wayland")) || (chosen.isEmpty() && !x11 && wayland))
-        choice.notice = QStringLiteral(
-            "window placement and Always On Top are not available in this Wayland session");
-    return choice;
+    return wayland ? QByteArrayLiteral("xcb;wayland") : QByteArrayLiteral("xcb");
+}
+
+QString platformNotice(const QString &platformName) {
+    if (!platformName.startsWith(QLatin1String("wayland")))
+        return {};
+    return QStringLiteral(
+        "window placement and Always On Top are not available in this Wayland session");
 }
 
 } // namespace zptt

@@ -6,14 +6,13 @@
 
 namespace zptt {
 
-// The window system the program runs on. Wayland lets no client place its own window or keep
-// it above others, so where an X display is at hand (XWayland) the program asks for X11,
-// unless the user chose a platform himself.
-struct PlatformChoice {
-    QByteArray platform; // for QT_QPA_PLATFORM; empty leaves the choice to the toolkit
-    QString notice;      // one line for standard error, or empty
-};
+// Wayland lets no client place its own window or keep it above others, so where an X display
+// is at hand (XWayland) the program asks for X11 first, unless the user chose a platform.
 
-PlatformChoice choosePlatform(const QProcessEnvironment &environment);
+// What to put in QT_QPA_PLATFORM before the application starts, or empty to leave it alone.
+QByteArray choosePlatform(const QProcessEnvironment &environment);
+
+// The line to say once on standard error on the platform in use, or empty.
+QString platformNotice(const QString &platformName);
 
 } // namespace zptt

@@ -51,12 +51,12 @@ std::optional<QString> listenAsStored(zptt::RemoteKeyingServer &remote,
 int main(int argc, char *argv[]) {
     using namespace zptt;
     const bool lastDefence = EmergencyRelease::install();
-    const PlatformChoice platform = choosePlatform(QProcessEnvironment::systemEnvironment());
-    if (!platform.platform.isEmpty())
-        qputenv("QT_QPA_PLATFORM", platform.platform);
+    if (const QByteArray platform = choosePlatform(QProcessEnvironment::systemEnvironment());
+        !platform.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform);
     QApplication app(argc, argv);
-    if (!platform.notice.isEmpty())
-        warn(platform.notice);
+    if (const QString notice = platformNotice(QGuiApplication::platformName()); !notice.isEmpty())
+        warn(notice);
     QApplication::setApplicationName(QString::fromLatin1(kProgramName));
     QApplication::setApplicationVersion(QString::fromLatin1(kProgramVersion));
     QApplication::setDesktopFileName(QStringLiteral("zorore-ptt"));
