@@ -1,12 +1,65 @@
 #include "Controls.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QLineEdit>
 #include <QStyleFactory>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
 
 namespace zptt {
 
+namespace {
+
+// The button as screen readers get it: a check box, as Qt shows checkable buttons, checked
+// exactly while keyed. Its actions click the button, so that the click handler alone keys.
+class AccessibleColourButton final : public QAccessibleWidget {
+public:
+    explicit AccessibleColourButton(ColourButton *button)
+        : QAccessibleWidget(button, QAccessible::CheckBox) {}
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
+            return button()->text();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.checkable = true;
+        s.checked = button()->keyedShown();
+        return s;
+    }
+    QStringList actionNames() const override {
+        return QStringList{toggleAction(), pressAction()} + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString &action) override {
+        // Deferred, as a click of the mouse: a keying must not hold up the screen reader's call.
+        if ((action == toggleAction() || action == pressAction()) && button()->isEnabled())
+            button()->animateClick();
+        else
+            QAccessibleWidget::doAction(action);
+    }
+
+private:
+    ColourButton *button() const { return static_cast<ColourButton *>(widget()); }
+};
+
+// Qt's accessibility cache owns what the factory makes.
+QAccessibleInterface *accessibleColourButton(const QString &className, QObject *object) {
+    if (className == QLatin1String(ColourButton::staticMetaObject.className()))
+        return new AccessibleColourButton(static_cast<ColourButton *>(object));
+    return nullptr;
+}
+
+} // namespace
+
 ColourButton::ColourButton(const QString &caption, QWidget *parent) : QPushButton(caption, parent) {
+    static const bool accessible = [] {
+        QAccessible::installFactory(accessibleColourButton);
+        return true;
+    }();
+    (void)accessible;
     // Fusion paints the palette's button colour on every platform theme.
     if (QStyle *fusion = QStyleFactory::create(QStringLiteral("Fusion"))) {
         fusion->setParent(this);
@@ -34,8 +87,27 @@ void ColourButton::setBackColor(std::uint32_t colour) {
     QPalette p = palette();
     p.setColor(QPalette::Button, toQColor(colour));
     setPalette(p);
-    // Painted on the next pass of the event loop: the line must not wait for the X server.
+    // Painted on the next pass of the event loop: the line must not wait for the X server,
+    // nor for the screen reader, which learns of the change with the paint.
     update();
+    QMetaObject::invokeMethod(this, &ColourButton::showKeyedToScreenReaders, Qt::QueuedConnection);
+}
+
+void ColourButton::showKeyedToScreenReaders() {
+    if (m_keyedShown == (m_backColor != kButtonFace))
+        return;
+    m_keyedShown = !m_keyedShown;
+    // The event makes a screen reader announce the change.
+    QAccessible::State changed;
+    changed.checked = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
+}
+
+TextRoom ColourButton::captionRoom() const {
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    return {text(), style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).size()};
 }
 
 DropDownList::DropDownList(QWidget *parent) : QComboBox(parent) {
@@ -45,6 +117,20 @@ DropDownList::DropDownList(QWidget *parent) : QComboBox(parent) {
     setMaxVisibleItems(15);
     // Leaving the field would otherwise select an item matching the typed text.
     disconnect(lineEdit(), &QLineEdit::editingFinished, this, nullptr);
+}
+
+QList<TextRoom> DropDownList::itemRooms() const {
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    const QRect field =
+        style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+    // The line edit keeps 2 pixels each side and 1 above and below, and scrolls its text unless
+    // the cursor fits after it.
+    const QSizeF room(field.width() - 4 - 1, field.height() - 2);
+    QList<TextRoom> rooms;
+    for (int i = 0; i < count(); ++i)
+        rooms.append({itemText(i), room});
+    return rooms;
 }
 
 void DropDownList::showPopup() {

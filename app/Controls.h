@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DesignedFont.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QProxyStyle>
@@ -22,6 +24,8 @@ public:
 };
 
 // Push button that paints the back colour it is given and gives back exactly that value.
+// Screen readers get it as a check box, checked exactly while it shows a colour other than the
+// button face (keyed), whose actions click it as the operator does.
 class ColourButton final : public QPushButton {
     Q_OBJECT
 public:
@@ -29,11 +33,17 @@ public:
 
     std::uint32_t BackColor() const { return m_backColor; }
     void setBackColor(std::uint32_t colour);
+    // The keyed state as screen readers have it: the colour's, from the next paint on.
+    bool keyedShown() const { return m_keyedShown; }
 
     static QColor toQColor(std::uint32_t colour);
+    TextRoom captionRoom() const;
 
 private:
+    void showKeyedToScreenReaders();
+
     std::uint32_t m_backColor = 0;
+    bool m_keyedShown = false;
 };
 
 // Drop-down list with an editable text field. Only a choice from the list runs its handler:
@@ -45,6 +55,8 @@ public:
 
     int ListIndex() const { return currentIndex(); }
     QString Text() const { return currentText(); }
+    // Every item as the text field shows it, with the room the field gives it.
+    QList<TextRoom> itemRooms() const;
 
     // Called just before the list drops down (the port list refreshes its tooltips there).
     void setAboutToDropDown(std::function<void()> callback) {

@@ -12,6 +12,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
@@ -66,6 +67,12 @@ frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidg
     setWindowIcon(QIcon(QStringLiteral(":/zorore-ptt.png")));
     buildMenus();
     buildControls();
+    // Every designed text whole at the designed sizes, which were drawn for a smaller font.
+    setFont(designedFont(
+        QFontDatabase::systemFont(QFontDatabase::GeneralFont),
+        QList<TextRoom>{{Label2->text(), Label2->contentsRect().size()}, cmdTX->captionRoom()} +
+            Combo1->itemRooms() + Combo2->itemRooms(),
+        this));
     bindHandlers();
     MSComm1.setLostHandler([this] { guarded([this] { portLost(); }); });
 
@@ -78,10 +85,30 @@ frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidg
         m_firstPlacement = avail.center() - QPoint(width() / 2, height() / 2);
         move(m_firstPlacement);
     }
+    placeAtStoredPosition();
     chkOnTop->setFocus();
 }
 
 frmPTT::~frmPTT() = default;
+
+void frmPTT::placeAtStoredPosition() {
+    // Some window managers place a window only as it is first shown (weston's, for windows on
+    // XWayland): start at the stored position, which Form_Activate checks and applies again.
+    try {
+        const QPoint stored(
+            twipsToPixels(ToSingleStrict(keys::kPositionLeft, get(keys::kPositionLeft)),
+                          twipsPerPixelX()),
+            twipsToPixels(ToSingleStrict(keys::kPositionTop, get(keys::kPositionTop)),
+                          twipsPerPixelY()));
+        for (const QScreen *s : QGuiApplication::screens())
+            if (s->availableGeometry().intersects(QRect(stored, size()))) {
+                move(stored);
+                return;
+            }
+    } catch (const ConversionError &) {
+        // Form_Activate reports it.
+    }
+}
 
 void frmPTT::buildMenus() {
     auto *compact = new CompactMenuBarStyle;
@@ -627,8 +654,9 @@ void frmPTT::mnuAbout_Click() {
     cmdTX->setBackColor(kButtonFace);
     MSComm1.setDTREnable(false);
     showBox(QStringLiteral("%1\nVersion %2\n\nKeys a transmitter through the DTR line "
-                           "of a serial port.\n\nMade by the Zorore_PTT developers. "
-                           "Free to use, with no warranty.")
+                           "of a serial port.\n\nCopyright 2026 The Zorore_PTT developers. "
+                           "Free software under the GNU General Public License, version 3 "
+                           "or later, with no warranty.")
                 .arg(kCaption, QLatin1String(kProgramVersion)),
             QMessageBox::NoIcon);
 }

@@ -121,6 +121,7 @@ private:
     void buildControls();
     void buildMenus();
     void placeControl(QWidget *control, int left, int top, int width, int height);
+    void placeAtStoredPosition();
     void bindHandlers();
     void refreshPortTooltips();
     void runActivationOnce();

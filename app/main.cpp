@@ -1,6 +1,7 @@
 #include "EmergencyRelease.h"
 #include "GuardianLink.h"
 #include "KeyingPoint.h"
+#include "PlatformChoice.h"
 #include "PortMap.h"
 #include "ProcessSignals.h"
 #include "RemoteKeyingServer.h"
@@ -50,7 +51,12 @@ std::optional<QString> listenAsStored(zptt::RemoteKeyingServer &remote,
 int main(int argc, char *argv[]) {
     using namespace zptt;
     const bool lastDefence = EmergencyRelease::install();
+    if (const QByteArray platform = choosePlatform(QProcessEnvironment::systemEnvironment());
+        !platform.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform);
     QApplication app(argc, argv);
+    if (const QString notice = platformNotice(QGuiApplication::platformName()); !notice.isEmpty())
+        warn(notice);
     QApplication::setApplicationName(QString::fromLatin1(kProgramName));
     QApplication::setApplicationVersion(QString::fromLatin1(kProgramVersion));
     QApplication::setDesktopFileName(QStringLiteral("zorore-ptt"));

@@ -418,8 +418,9 @@ private slots:
         QCOMPARE(r.log.mid(0, 4), QStringList({"DTR 1 red", "DTR 0 grey", "message", "DTR 1 red"}));
         QCOMPARE(r.messages,
                  QStringList(QString("Zorore_PTT\nVersion %1\n\nKeys a transmitter through the DTR "
-                                     "line of a serial port.\n\nMade by the Zorore_PTT developers. "
-                                     "Free to use, with no warranty.")
+                                     "line of a serial port.\n\nCopyright 2026 The Zorore_PTT "
+                                     "developers. Free software under the GNU General Public "
+                                     "License, version 3 or later, with no warranty.")
                                  .arg(kProgramVersion)));
     }
 
