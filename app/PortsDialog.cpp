@@ -108,7 +108,7 @@ PortsDialog::PortsDialog(PortMap &ports, const AdapterList *adapters, QWidget *p
     layout->addWidget(new QLabel(QStringLiteral("Adapters plugged in that no port uses:"), this));
     freeList = new QListWidget(this);
     freeList->setObjectName(QStringLiteral("freeList"));
-    freeList->setMaximumHeight(freeList->sizeHintForRow(0) * 4 + 8);
+    freeList->setFixedHeight(freeList->fontMetrics().height() * 4 + 2 * freeList->frameWidth());
     layout->addWidget(freeList);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     layout->addWidget(buttons);
@@ -127,7 +127,8 @@ PortsDialog::PortsDialog(PortMap &ports, const AdapterList *adapters, QWidget *p
 }
 
 void PortsDialog::refresh() {
-    const QList<Adapter> present = m_adapters ? m_adapters->adapters() : QList<Adapter>();
+    m_present = m_adapters ? m_adapters->adapters() : QList<Adapter>();
+    const QList<Adapter> &present = m_present;
     const QList<int> numbers = m_ports.numbers();
     const QSignalBlocker quiet(portTable);
     portTable->setRowCount(int(numbers.size()));
@@ -163,10 +164,12 @@ void PortsDialog::refresh() {
     for (const Adapter &a : present)
         if (!used.contains(a.device))
             freeList->addItem(QStringLiteral("%1 (%2)").arg(a.mapPath(), a.description()));
-    fillDevices(present);
+    if (freeList->count() == 0)
+        freeList->addItem(QStringLiteral("None"));
+    fillDevices();
 }
 
-void PortsDialog::fillDevices(const QList<Adapter> &present) {
+void PortsDialog::fillDevices() {
     if (m_port <= 0)
         return;
     const QString keep =
@@ -177,7 +180,7 @@ void PortsDialog::fillDevices(const QList<Adapter> &present) {
     deviceBox->addItem(builtIn.isEmpty() ? QStringLiteral("None")
                                          : QStringLiteral("Built-in: %1").arg(builtIn),
                        QString());
-    for (const Adapter &a : present)
+    for (const Adapter &a : m_present)
         if (!PosixSerialPort::isConsole(a.device, -1))
             deviceBox->addItem(QStringLiteral("%1 (%2)").arg(a.mapPath(), a.description()),
                                a.mapPath());
@@ -202,7 +205,7 @@ void PortsDialog::choosePort(int port) {
                 portTable->setCurrentCell(row, kPort);
     }
     deviceBox->clear();
-    fillDevices(m_adapters ? m_adapters->adapters() : QList<Adapter>());
+    fillDevices();
     for (QComboBox *box : {lineBox, keyedBox, otherBox})
         box->blockSignals(true);
     lineBox->setCurrentIndex(int(spec.lines.keying));
@@ -219,7 +222,8 @@ LineChoice PortsDialog::chosenLines() const {
     LineChoice lines;
     lines.keying = LineChoice::Line(lineBox->currentIndex());
     lines.keyedLow = keyedBox->currentIndex() == 1;
-    lines.otherIdleHigh = otherBox->currentIndex() == 1;
+    // Both lines key: there is no other line to rest.
+    lines.otherIdleHigh = lines.keying != LineChoice::Line::Both && otherBox->currentIndex() == 1;
     return lines;
 }
 

@@ -46,7 +46,7 @@ signals:
     void portStored(int port);
 
 private:
-    void fillDevices(const QList<Adapter> &present);
+    void fillDevices();
     void choicesChanged();
     void apply();
     LineChoice chosenLines() const;
@@ -54,6 +54,7 @@ private:
     PortMap &m_ports;
     const AdapterList *m_adapters;
     QGroupBox *m_editor = nullptr;
+    QList<Adapter> m_present; // as of the last refresh
     int m_port = 0;
 };
 
