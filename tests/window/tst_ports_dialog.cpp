@@ -48,8 +48,10 @@ struct Rig {
         port("COM1", com1);
         store.SaveSetting(keys::kApplication, keys::kSection, "OnTop", "0");
         watch.rescan();
-        WindowHooks hooks{[this](const QString &text, QMessageBox::Icon) { messages << text; },
-                          [](int) {}, std::chrono::milliseconds(400)};
+        WindowHooks hooks;
+        hooks.messageBox = [this](const QString &text, QMessageBox::Icon) { messages << text; };
+        hooks.endProgram = [](int) {};
+        hooks.minute = std::chrono::milliseconds(400);
         hooks.ports = &map;
         hooks.adapters = &adapters;
         hooks.devices = &watch;
