@@ -1,7 +1,7 @@
 // Setup > Ports... on the real window, its port on a pseudo-terminal under the UART emulation.
 
 #include "DeviceWatch.h"
-#include "MemorySettingsStore.h"
+#include "IniSettingsStore.h"
 #include "PortMap.h"
 #include "PortsDialog.h"
 #include "SerialComm.h"
@@ -28,52 +28,42 @@ struct FakeAdapters final : AdapterList {
     QList<Adapter> adapters() const override { return list; }
 };
 
-// The window on COM1, mapped to the given path; ports and adapters as the program has them.
+// The window on COM1, as the program builds it; [Ports] entries given as "key=value ...".
 struct Rig {
-    MemorySettingsStore store;
+    QTemporaryDir dir;
+    IniSettingsStore store{dir.path()};
     PortMap map{store};
     SerialComm serial{[this](int port) { return map.spec(port); }};
     FakeAdapters adapters;
-    DeviceWatch watch{map};
     QStringList messages;
+    std::unique_ptr<DeviceWatch> watch;
     std::unique_ptr<frmPTT> w;
 
-    explicit Rig(const QString &com1) {
-        for (auto [key, value] : {std::pair{"Position-Left", "1500"},
-                                  {"Position-Top", "1200"},
-                                  {"ComPort", "1"},
-                                  {"Timer", "1"},
-                                  {"Height", "3090"}})
-            store.SaveSetting(keys::kApplication, keys::kSection, key, value);
-        port("COM1", com1);
-        store.SaveSetting(keys::kApplication, keys::kSection, "OnTop", "0");
-        watch.rescan();
+    explicit Rig(const QString &ports) {
+        for (const QString &e : ("ComPort=1 Timer=1 " + ports).split(' ', Qt::SkipEmptyParts))
+            store.SaveSetting(keys::kApplication, e.startsWith("COM") ? "Ports" : "Settings",
+                              e.section('=', 0, 0), e.section('=', 1));
+        watch = std::make_unique<DeviceWatch>(map);
         WindowHooks hooks;
         hooks.messageBox = [this](const QString &text, QMessageBox::Icon) { messages << text; };
         hooks.endProgram = [](int) {};
         hooks.minute = std::chrono::milliseconds(400);
         hooks.ports = &map;
         hooks.adapters = &adapters;
-        hooks.devices = &watch;
+        hooks.devices = watch.get();
         w = std::make_unique<frmPTT>(store, serial, hooks);
         w->show();
-    }
-    void port(const QString &key, const QString &value) {
-        store.SaveSetting(keys::kApplication, keys::kPortsSection, key, value);
-    }
-    QString stored(const QString &key) const {
-        return store.GetSetting(keys::kApplication, keys::kPortsSection, key);
     }
     QString now() const {
         const int bits = lines(serial.fd());
         return QStringLiteral("%1%2").arg(bits & TIOCM_DTR ? 1 : 0).arg(bits & TIOCM_RTS ? 1 : 0);
     }
-    // Keys from the button for one time-out; the lines halfway through.
-    QString keyedLines() {
-        QString seen;
-        QTimer::singleShot(200, [&] { seen = now(); });
+    // The lines while keyed from the button and after its time-out.
+    QString keyedThenReleased() {
+        QString keyed;
+        QTimer::singleShot(200, [&] { keyed = now(); });
         QTest::mouseClick(w->cmdTX, Qt::LeftButton);
-        return seen;
+        return keyed + ' ' + now();
     }
 };
 
@@ -84,72 +74,58 @@ class TstPortsDialog : public QObject {
 private slots:
     void initTestCase() { ensureLoaded(); }
 
-    void listsAdaptersAndAssigns() {
+    void listsAssignsAndKeysTheChosenLine() {
         Pty pty;
-        QTemporaryDir dir;
-        QFile(dir.filePath("ttyUSB3")).open(QIODevice::WriteOnly);
-        Rig r(pty.path());
+        Rig r("COM1=" + pty.path() + " COM20=" + pty.path());
         const QString id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
-        r.adapters.list = {
-            {dir.filePath("ttyUSB3"), id, "FTDI", "FT232R USB UART", "A50285BI", 0x0403, 0x6001},
-            {"/dev/ttyACM7", "", "Arduino", "Uno", "", 0x2341, 0x0043}};
-        r.port("COM20", dir.filePath("ttyUSB3"));
+        r.adapters.list = {{pty.path(), id, "FTDI", "FT232R USB UART", "A50285BI", 0x403, 0x6001},
+                           {"/dev/ttyACM7", "", "Arduino", "Uno", "", 0x2341, 0x43}};
         QTRY_VERIFY(r.serial.PortOpen());
+        QCOMPARE(r.keyedThenReleased(), "10 00");
         r.w->mnuPorts->trigger();
         PortsDialog *d = r.w->portsDialog;
-        QVERIFY(d && d->isVisible());
-        QCOMPARE(d->portTable->rowCount(), 16);
-        auto row = [&](int r0) {
-            QStringList cells;
-            for (int column = 0; column < d->portTable->columnCount(); ++column)
-                cells << d->portTable->item(r0, column)->text();
-            return cells.join(" | ");
-        };
-        QCOMPARE(row(0), "COM1 | " + pty.path() + " | present |  | DTR keyed high; RTS rests low");
-        QCOMPARE(row(15), "COM20 | " + dir.filePath("ttyUSB3") +
-                              " | present | FTDI FT232R USB UART, serial A50285BI, USB 0403:6001 "
-                              "| DTR keyed high; RTS rests low");
+        QVERIFY(d);
+        QCOMPARE(d->portTable->rowCount(), 16); // COM1..COM15 and COM20
+        QString row = "COM20";
+        for (int column = 1; column < d->portTable->columnCount(); ++column)
+            row += " | " + d->portTable->item(15, column)->text();
+        QCOMPARE(row, "COM20 | " + pty.path() +
+                          " | present | FTDI FT232R USB UART, serial "
+                          "A50285BI, USB 0403:6001 | DTR keyed high; RTS rests low");
         QCOMPARE(d->freeList->count(), 1);
         QCOMPARE(d->freeList->item(0)->text(), "/dev/ttyACM7 (Arduino Uno, USB 2341:0043)");
 
-        d->choosePort(5);
+        d->choosePort(5); // not the open port: stored, nothing reopened
         d->deviceBox->setCurrentIndex(d->deviceBox->findData(id));
+        qint64 mark = logMark();
         d->applyButton->click();
-        QCOMPARE(r.stored("COM5"), id);
-        QCOMPARE(r.map.spec(5).device, id);
-        QVERIFY(r.messages.isEmpty()); // not the open port: left alone
-    }
+        QCOMPARE(r.map.mapped(5), id);
+        QVERIFY(eventsSince(mark, pty.path()).isEmpty());
 
-    void chosenLinesReachTheLine() {
-        Pty pty;
-        Rig r(pty.path());
-        QTRY_VERIFY(r.serial.PortOpen());
-        QCOMPARE(r.keyedLines() + ' ' + r.now(), QString("10 00"));
-        r.w->mnuPorts->trigger();
-        PortsDialog *d = r.w->portsDialog;
+        d->choosePort(1);
         d->keyedBox->setCurrentIndex(1);
         QVERIFY(d->warning->isVisible());
         d->keyedBox->setCurrentIndex(0);
-        QVERIFY(!d->warning->isVisible());
         d->lineBox->setCurrentIndex(1); // RTS keys, DTR rests high
         d->otherBox->setCurrentIndex(1);
-        const qint64 mark = logMark();
+        QVERIFY(!d->warning->isVisible());
+        mark = logMark();
         d->applyButton->click();
-        QCOMPARE(eventNames(eventsSince(mark, pty.path())).filter("open").size(), 1); // reopened
-        QCOMPARE(r.stored("COM1-Line") + r.stored("COM1-Keyed") + r.stored("COM1-Other"),
-                 "RTSHigh");
+        QCOMPARE(eventNames(eventsSince(mark, pty.path())).count("open"), 1);
+        QCOMPARE(r.map.spec(1).lines, (LineChoice{LineChoice::Line::Rts, false, true}));
         QCOMPARE(r.now(), "10");
         d->close();
-        QCOMPARE(r.keyedLines() + ' ' + r.now(), QString("11 10"));
+        QCOMPARE(r.keyedThenReleased(), "11 10");
+        QVERIFY(r.messages.isEmpty());
     }
 
-    // The mapped link goes, with the adapter, during a keying, and comes back to a new device.
+    // The mapped link goes, with its device, during a keying; it comes back to a new device.
     void returningDeviceReopensAtRest() {
         QTemporaryDir dir;
         const QString link = dir.filePath("radio");
         auto pty = std::make_unique<Pty>();
         QVERIFY(QFile::link(pty->path(), link));
-        Rig r(link);
+        Rig r("COM1=" + link);
         QTRY_VERIFY(r.serial.PortOpen());
         std::unique_ptr<Pty> next;
         QTimer::singleShot(100, [&] { pty.reset(); });
@@ -161,13 +137,13 @@ private slots:
         const qint64 mark = logMark();
         QTest::mouseClick(r.w->cmdTX, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(r.serial.PortOpen(), 2000);
-        QCOMPARE(r.messages.size(), 1);
         QTest::qWait(300);
-        const QList<Event> ev =
-            eventsSince(mark, link).mid(eventNames(eventsSince(mark, link)).lastIndexOf("open"));
-        QCOMPARE(ev.value(0).event, "open");
-        for (const Event &e : ev.mid(2)) // past the open and the first ioctl: never keyed
-            QCOMPARE(e.dtr, 0);
+        QCOMPARE(r.messages.size(), 1);
+        QList<Event> ev = eventsSince(mark, link);
+        ev = ev.mid(eventNames(ev).lastIndexOf("open") + 2); // past the open and its first call
+        QVERIFY(!ev.isEmpty());
+        for (const Event &e : ev)
+            QCOMPARE(e.dtr, 0); // never keyed again
         QVERIFY(r.w->Combo1->itemData(0, Qt::ToolTipRole).toString().endsWith("(present)"));
     }
 };
