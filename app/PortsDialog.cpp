@@ -41,6 +41,12 @@ QString lineName(LineChoice::Line line) {
     return QStringLiteral("DTR");
 }
 
+// "/dev/serial/by-id/usb-FTDI_... (FTDI FT232R USB UART, serial A50285BI, USB 0403:6001)"
+QString label(const Adapter &a) {
+    const QString about = a.description();
+    return about.isEmpty() ? a.mapPath() : QStringLiteral("%1 (%2)").arg(a.mapPath(), about);
+}
+
 const Adapter *adapterAt(const QList<Adapter> &present, const QString &device) {
     for (const Adapter &a : present)
         if (a.isDevice(device))
@@ -163,7 +169,7 @@ void PortsDialog::refresh() {
     freeList->clear();
     for (const Adapter &a : present)
         if (!used.contains(a.device))
-            freeList->addItem(QStringLiteral("%1 (%2)").arg(a.mapPath(), a.description()));
+            freeList->addItem(label(a));
     if (freeList->count() == 0)
         freeList->addItem(QStringLiteral("None"));
     fillDevices();
@@ -182,8 +188,7 @@ void PortsDialog::fillDevices() {
                        QString());
     for (const Adapter &a : m_present)
         if (!PosixSerialPort::isConsole(a.device, -1))
-            deviceBox->addItem(QStringLiteral("%1 (%2)").arg(a.mapPath(), a.description()),
-                               a.mapPath());
+            deviceBox->addItem(label(a), a.mapPath());
     int index = deviceBox->findData(keep);
     if (index < 0) {
         deviceBox->addItem(
