@@ -79,12 +79,7 @@ frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidg
     bindHandlers();
     MSComm1.setLostHandler([this] { guarded([this] { portLost(); }); });
     if (DeviceWatch *devices = m_hooks.devices) {
-        connect(devices, &DeviceWatch::appeared, this, [this](int port) {
-            // Never before the start-up has opened it, nor while ending.
-            if (m_activationDone && !m_unloading && port == MSComm1.CommPort() &&
-                !MSComm1.PortOpen())
-                guarded([this] { reopenPort(false); });
-        });
+        connect(devices, &DeviceWatch::appeared, this, [this](int port) { portAppeared(port, 2); });
         connect(devices, &DeviceWatch::changed, this, [this] {
             refreshPortTooltips();
             if (portsDialog)
@@ -574,6 +569,17 @@ void frmPTT::reopenPort(bool reportFailure) {
         Combo1->setCurrentIndex(MSComm1.CommPort() - 1); // shown, not chosen: no handler
     MSComm1.setRTSEnable(false);
     MSComm1.setDTREnable(false);
+}
+
+// Never before the start-up has opened the port, nor while ending. udev may give the device its
+// group a moment after it appears: a failed open is tried again a second later, twice at most.
+void frmPTT::portAppeared(int port, int retries) {
+    if (!m_activationDone || m_unloading || port != MSComm1.CommPort() || MSComm1.PortOpen())
+        return;
+    guarded([this] { reopenPort(false); });
+    if (!MSComm1.PortOpen() && retries > 0)
+        QTimer::singleShot(std::chrono::seconds(1), this,
+                           [this, port, retries] { portAppeared(port, retries - 1); });
 }
 
 void frmPTT::showPortMessage() {

@@ -140,6 +140,7 @@ private:
     void bindHandlers();
     void refreshPortTooltips();
     void runActivationOnce();
+    void portAppeared(int port, int retries);
     bool switchRemoteKeying(bool on);
 
     QString get(QLatin1StringView key) const;

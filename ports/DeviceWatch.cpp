@@ -14,17 +14,13 @@ namespace {
 
 constexpr char kById[] = "/dev/serial/by-id";
 
-// The node a path leads to, told apart from an earlier node at the same path (a replugged
-// adapter, a new pseudo-terminal with a reused number) by its change time; empty when none.
+// The node a path leads to; empty when none. A replugged adapter's node is a new inode; a
+// pseudo-terminal that takes a freed number is seen absent in between.
 QString identity(const QString &path) {
     struct stat st {};
     if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
         return {};
-    return QStringLiteral("%1:%2:%3.%4")
-        .arg(st.st_dev)
-        .arg(st.st_ino)
-        .arg(st.st_ctim.tv_sec)
-        .arg(st.st_ctim.tv_nsec);
+    return QStringLiteral("%1:%2:%3").arg(st.st_dev).arg(st.st_ino).arg(st.st_rdev);
 }
 
 QString existingFolder(QString folder) {

@@ -24,8 +24,7 @@ public:
 signals:
     // A device came, went or changed in a watched folder.
     void changed();
-    // A device is at the port's path that was not there at the last look (a new node, or the
-    // same one with new owner or permissions).
+    // A device is at the port's path that was not there at the last look.
     void appeared(int port);
 
 private:
