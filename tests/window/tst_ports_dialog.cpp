@@ -2,24 +2,24 @@
 
 #include "DeviceWatch.h"
 #include "IniSettingsStore.h"
+#include "LineEmu.h"
 #include "PortMap.h"
 #include "PortsDialog.h"
 #include "SerialComm.h"
 #include "SettingKeys.h"
-#include "UartEmu.h"
 #include "frmPTT.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 using namespace zptt;
-using namespace uartemu;
 
 namespace {
 
@@ -54,10 +54,7 @@ struct Rig {
         w = std::make_unique<frmPTT>(store, serial, hooks);
         w->show();
     }
-    QString now() const {
-        const int bits = lines(serial.fd());
-        return QStringLiteral("%1%2").arg(bits & TIOCM_DTR ? 1 : 0).arg(bits & TIOCM_RTS ? 1 : 0);
-    }
+    QString now() const { return emu::lines(serial.fd()); }
     // The lines while keyed from the button and after its time-out.
     QString keyedThenReleased() {
         QString keyed;
@@ -72,13 +69,15 @@ struct Rig {
 class TstPortsDialog : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() { ensureLoaded(); }
+    void initTestCase() {
+        QVERIFY2(qEnvironmentVariable("LD_PRELOAD").contains("uartemu"), "run it through ctest");
+    }
 
     void listsAssignsAndKeysTheChosenLine() {
-        Pty pty;
-        Rig r("COM1=" + pty.path() + " COM20=" + pty.path());
+        emu::Pty pty;
+        Rig r("COM1=" + pty.path + " COM20=" + pty.path);
         const QString id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
-        r.adapters.list = {{pty.path(), id, "FTDI", "FT232R USB UART", "A50285BI", 0x403, 0x6001},
+        r.adapters.list = {{pty.path, id, "FTDI", "FT232R USB UART", "A50285BI", 0x403, 0x6001},
                            {"/dev/ttyACM7", "", "Arduino", "Uno", "", 0x2341, 0x43}};
         QTRY_VERIFY(r.serial.PortOpen());
         QCOMPARE(r.keyedThenReleased(), "10 00");
@@ -89,7 +88,7 @@ private slots:
         QString row = "COM20";
         for (int column = 1; column < d->portTable->columnCount(); ++column)
             row += " | " + d->portTable->item(15, column)->text();
-        QCOMPARE(row, "COM20 | " + pty.path() +
+        QCOMPARE(row, "COM20 | " + pty.path +
                           " | present | FTDI FT232R USB UART, serial "
                           "A50285BI, USB 0403:6001 | DTR keyed high; RTS rests low");
         QCOMPARE(d->freeList->count(), 1);
@@ -97,10 +96,10 @@ private slots:
 
         d->choosePort(5); // not the open port: stored, nothing reopened
         d->deviceBox->setCurrentIndex(d->deviceBox->findData(id));
-        qint64 mark = logMark();
+        const emu::Log assigning;
         d->applyButton->click();
         QCOMPARE(r.map.mapped(5), id);
-        QVERIFY(eventsSince(mark, pty.path()).isEmpty());
+        QCOMPARE(assigning.on(pty.path), QStringList());
 
         d->choosePort(1);
         d->keyedBox->setCurrentIndex(1);
@@ -109,9 +108,9 @@ private slots:
         d->lineBox->setCurrentIndex(1); // RTS keys, DTR rests high
         d->otherBox->setCurrentIndex(1);
         QVERIFY(!d->warning->isVisible());
-        mark = logMark();
+        const emu::Log choosing;
         d->applyButton->click();
-        QCOMPARE(eventNames(eventsSince(mark, pty.path())).count("open"), 1);
+        QCOMPARE(choosing.on(pty.path).filter(QRegularExpression("^open")).size(), 1);
         QCOMPARE(r.map.spec(1).lines, (LineChoice{LineChoice::Line::Rts, false, true}));
         QCOMPARE(r.now(), "10");
         d->close();
@@ -123,27 +122,27 @@ private slots:
     void returningDeviceReopensAtRest() {
         QTemporaryDir dir;
         const QString link = dir.filePath("radio");
-        auto pty = std::make_unique<Pty>();
-        QVERIFY(QFile::link(pty->path(), link));
+        auto pty = std::make_unique<emu::Pty>();
+        QVERIFY(QFile::link(pty->path, link));
         Rig r("COM1=" + link);
         QTRY_VERIFY(r.serial.PortOpen());
-        std::unique_ptr<Pty> next;
+        std::unique_ptr<emu::Pty> next;
         QTimer::singleShot(100, [&] { pty.reset(); });
         QTimer::singleShot(200, [&] {
-            next = std::make_unique<Pty>();
+            next = std::make_unique<emu::Pty>();
             QFile::remove(link);
-            QFile::link(next->path(), link);
+            QFile::link(next->path, link);
         });
-        const qint64 mark = logMark();
+        const emu::Log log;
         QTest::mouseClick(r.w->cmdTX, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(r.serial.PortOpen(), 2000);
         QTest::qWait(300);
         QCOMPARE(r.messages.size(), 1);
-        QList<Event> ev = eventsSince(mark, link);
-        ev = ev.mid(eventNames(ev).lastIndexOf("open") + 2); // past the open and its first call
-        QVERIFY(!ev.isEmpty());
-        for (const Event &e : ev)
-            QCOMPARE(e.dtr, 0); // never keyed again
+        QStringList calls = log.on(link);
+        calls = calls.mid(calls.lastIndexOf(QRegularExpression("open .*")) + 2); // past the open
+        QVERIFY(!calls.isEmpty());
+        for (const QString &call : calls)
+            QCOMPARE(call.section(' ', 1, 1), "00"); // never keyed again
         QVERIFY(r.w->Combo1->itemData(0, Qt::ToolTipRole).toString().endsWith("(present)"));
     }
 };

@@ -1,26 +1,17 @@
 // The port map as stored, and each line choice driven on a pseudo-terminal.
 
 #include "EmergencyRelease.h"
+#include "LineEmu.h"
 #include "MemorySettingsStore.h"
 #include "PortMap.h"
 #include "SerialComm.h"
 #include "SettingKeys.h"
-#include "UartEmu.h"
 
 #include <QTest>
 
 using namespace zptt;
-using namespace uartemu;
 
 namespace {
-
-// "DR": DTR and RTS, 1 high; from the emulated register, or as an event logged them.
-QString levels(int bits) {
-    return QStringLiteral("%1%2").arg(bits & TIOCM_DTR ? 1 : 0).arg(bits & TIOCM_RTS ? 1 : 0);
-}
-QString levels(const Event &e) {
-    return levels(e.dtr * TIOCM_DTR | e.rts * TIOCM_RTS);
-}
 
 void put(SettingsStore &store, const QString &entries) {
     for (const QString &e : entries.split(u' ', Qt::SkipEmptyParts))
@@ -33,12 +24,14 @@ void put(SettingsStore &store, const QString &entries) {
 class TstPorts : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() { ensureLoaded(); }
+    void initTestCase() {
+        QVERIFY2(qEnvironmentVariable("LD_PRELOAD").contains("uartemu"), "run it through ctest");
+    }
 
     void table_data() {
         QTest::addColumn<int>("port");
         QTest::addColumn<QString>("entries");
-        QTest::addColumn<QString>("expected"); // device, keying line, keyed, other; "" refused
+        QTest::addColumn<QString>("expected"); // device, keying line, keyed low, other high
         const QString id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
         auto row = [](const char *name, int port, const QString &entries, const QString &dev) {
             QTest::newRow(name) << port << entries << dev;
@@ -46,13 +39,13 @@ private slots:
         row("built-in", 5, "COM6=/dev/x", "/dev/ttyUSB0 0 0 0");
         row("by-id", 5, "COM5=" + id, id + " 0 0 0");
         row("above 15", 20, "COM20=/dev/ttyUSB7", "/dev/ttyUSB7 0 0 0");
-        row("none above 15", 16, "COM16-Line=RTS", "");
+        row("none above 15", 16, "COM16-Line=RTS", "refused");
         row("RTS low", 2, "COM2-Line=rts COM2-Keyed=LOW COM2-Other=High", "/dev/ttyS1 1 1 1");
         row("both", 11, "COM11-Line=Both COM11-Other=Low", "/dev/ttyACM0 2 0 0");
-        row("relative path", 5, "COM5=ttyUSB3", "");
-        row("misspelt line", 5, "COM5=" + id + " COM5-Line=RST", "");
-        row("misspelt level", 6, "COM6-Keyed=1", "");
-        row("misspelt rest", 7, "COM7-Other=Hi", "");
+        row("relative path", 5, "COM5=ttyUSB3", "refused");
+        row("misspelt line", 5, "COM5=" + id + " COM5-Line=RST", "refused");
+        row("misspelt level", 6, "COM6-Keyed=1", "refused");
+        row("misspelt rest", 7, "COM7-Other=Hi", "refused");
     }
     void table() {
         QFETCH(int, port);
@@ -62,7 +55,7 @@ private slots:
         const PortSpec s = PortMap(store).spec(port);
         const LineChoice &l = s.lines;
         const QString seen = QStringLiteral("%1 %2 %3 %4").arg(s.device).arg(int(l.keying));
-        QTEST(s.problem.isEmpty() ? seen.arg(l.keyedLow).arg(l.otherIdleHigh) : QString(),
+        QTEST(s.problem.isEmpty() ? seen.arg(l.keyedLow).arg(l.otherIdleHigh) : "refused",
               "expected");
     }
 
@@ -87,24 +80,23 @@ private slots:
     void lineChoices() {
         QFETCH(QString, choice);
         QFETCH(QString, expected);
-        const QStringList words = choice.split(u' ');
-        const QString idle = expected.section(u' ', 0, 0);
-        Pty pty;
+        const QStringList words = choice.split(u' '), want = expected.split(u' ');
+        emu::Pty pty;
         MemorySettingsStore store;
         put(store, QStringLiteral("COM1=%1 COM1-Line=%2 COM1-Keyed=%3 COM1-Other=%4")
-                       .arg(pty.path(), words[0], words[1], words[2]));
+                       .arg(pty.path, words[0], words[1], words[2]));
         const PortMap map(store);
         SerialComm comm([&](int port) { return map.spec(port); });
-        qint64 mark = logMark();
+        const emu::Log opening;
         comm.setPortOpen(true);
-        // The kernel raises both lines at the open; the first call puts them at rest, and
-        // there they stay. Where a line keys low, the close must not drop them.
-        QList<Event> ev = eventsSince(mark, pty.path());
-        QCOMPARE(ev.value(0).event, QString("open"));
-        for (const Event &e : ev.mid(1)) {
-            QCOMPARE(levels(e), idle);
-            if (e.event == "tcsetattr")
-                QCOMPARE(e.hupcl, words[1] == "Low" ? 0 : 1);
+        // The kernel raises both lines at the open; the first call puts them at rest, and there
+        // they stay. Where a line keys low, the close must not drop them.
+        const QStringList calls = opening.on(pty.path);
+        QCOMPARE(calls.value(0), QString("open 11"));
+        for (const QString &call : calls.mid(1)) {
+            QCOMPARE(call.section(u' ', 1, 1), want[0]);
+            if (call.startsWith("tcsetattr"))
+                QCOMPARE(call.section(u' ', 2), words[1] == "Low" ? "0" : "1");
         }
         const std::function<void()> releases[] = {
             [&] { comm.setDTREnable(false); },
@@ -113,17 +105,17 @@ private slots:
         };
         for (const auto &release : releases) {
             comm.setDTREnable(true);
-            QCOMPARE(levels(lines(comm.fd())), expected.section(u' ', 1, 1));
+            QCOMPARE(emu::lines(comm.fd()), want[1]);
             release();
-            QTRY_COMPARE_WITH_TIMEOUT(levels(lines(comm.fd())), idle, 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(emu::lines(comm.fd()), want[0], 5000);
         }
         comm.setDTREnable(true);
-        mark = logMark();
+        const emu::Log closing;
         comm.setPortOpen(false);
-        ev = eventsSince(mark, pty.path());
-        QVERIFY(ev.size() >= 2 && ev.last().event == "close");
-        QCOMPARE(levels(ev[ev.size() - 2]) + ' ' + levels(ev.last()),
-                 idle + ' ' + expected.section(u' ', 2, 2));
+        const QStringList closed = closing.on(pty.path); // at rest, then what the device keeps
+        const qsizetype n = closed.size();
+        QCOMPARE(closed.value(n - 2).section(u' ', 1, 1) + ' ' + closed.value(n - 1),
+                 want[0] + " close " + want[2]);
     }
 };
 
