@@ -68,7 +68,7 @@ QList<Adapter> UdevAdapterList::adapters() const {
     udev_enumerate_scan_devices(scan.get());
 
     // The stable names, by the node they lead to.
-    QFileInfoList links =
+    const QFileInfoList links =
         QDir(QString::fromLatin1(kById)).entryInfoList(QDir::System | QDir::Files);
 
     udev_list_entry *entry = nullptr;

@@ -2,7 +2,7 @@
 
 #include "PortMap.h"
 
-#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <sys/stat.h>

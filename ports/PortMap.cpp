@@ -36,7 +36,7 @@ constexpr Word<LineChoice::Line> kLines[] = {{"DTR", LineChoice::Line::Dtr},
                                              {"Both", LineChoice::Line::Both}};
 constexpr Word<bool> kHighLow[] = {{"High", true}, {"Low", false}};
 
-// The word stored for a value; the default's word is written only over another word.
+// The word stored for a value.
 template <class T, std::size_t N> QString wordOf(const Word<T> (&words)[N], T value) {
     for (const Word<T> &w : words)
         if (w.value == value)
@@ -131,7 +131,7 @@ QString PortMap::mapped(int port) const {
 void PortMap::write(int port, const char *suffix, const QString &text) {
     // An absent entry already means the default: leave it absent.
     const QString old = entry(port, suffix);
-    if (old == text || (old.isEmpty() && text.isEmpty()))
+    if (old == text)
         return;
     m_store.SaveSetting(keys::kApplication, keys::kPortsSection,
                         deviceKey(port) + QLatin1String(suffix), text);
