@@ -141,20 +141,20 @@ void PortsDialog::refresh() {
     QStringList used;
     for (int row = 0; row < numbers.size(); ++row) {
         const int port = numbers[row];
-        const PortSpec spec = m_ports.spec(port);
-        const bool there = spec.problem.isEmpty() && m_ports.present(port);
-        const Adapter *adapter = there ? adapterAt(present, spec.device) : nullptr;
+        const PortSpec mapping = m_ports.spec(port);
+        const bool there = mapping.problem.isEmpty() && m_ports.present(port);
+        const Adapter *adapter = there ? adapterAt(present, mapping.device) : nullptr;
         if (adapter)
             used << adapter->device;
-        QString state = spec.problem;
+        QString state = mapping.problem;
         if (state.isEmpty())
             state = !there ? QStringLiteral("not present")
-                    : PosixSerialPort::isConsole(spec.device, -1)
+                    : PosixSerialPort::isConsole(mapping.device, -1)
                         ? QStringLiteral("system console, not usable")
                         : QStringLiteral("present");
-        const QStringList cells{QStringLiteral("COM%1").arg(port), spec.device, state,
+        const QStringList cells{QStringLiteral("COM%1").arg(port), mapping.device, state,
                                 adapter ? adapter->description() : QString(),
-                                spec.problem.isEmpty() ? describe(spec.lines) : QString()};
+                                mapping.problem.isEmpty() ? describe(mapping.lines) : QString()};
         for (int column = 0; column < kColumns; ++column) {
             auto *item = new QTableWidgetItem(cells[column]);
             item->setData(Qt::UserRole, port);
@@ -202,7 +202,7 @@ void PortsDialog::choosePort(int port) {
     if (port <= 0)
         return;
     m_port = port;
-    const PortSpec spec = m_ports.spec(port);
+    const PortSpec mapping = m_ports.spec(port);
     {
         const QSignalBlocker quiet(portTable);
         for (int row = 0; row < portTable->rowCount(); ++row)
@@ -213,9 +213,9 @@ void PortsDialog::choosePort(int port) {
     fillDevices();
     for (QComboBox *box : {lineBox, keyedBox, otherBox})
         box->blockSignals(true);
-    lineBox->setCurrentIndex(int(spec.lines.keying));
-    keyedBox->setCurrentIndex(spec.lines.keyedLow ? 1 : 0);
-    otherBox->setCurrentIndex(spec.lines.otherIdleHigh ? 1 : 0);
+    lineBox->setCurrentIndex(int(mapping.lines.keying));
+    keyedBox->setCurrentIndex(mapping.lines.keyedLow ? 1 : 0);
+    otherBox->setCurrentIndex(mapping.lines.otherIdleHigh ? 1 : 0);
     for (QComboBox *box : {lineBox, keyedBox, otherBox})
         box->blockSignals(false);
     m_editor->setTitle(QStringLiteral("COM%1").arg(port));
