@@ -1,7 +1,9 @@
 #include "frmPTT.h"
 
 #include "CommControl.h"
+#include "DeviceWatch.h"
 #include "PortMap.h"
+#include "PortsDialog.h"
 #include "SerialError.h"
 #include "SettingKeys.h"
 #include "SettingsErrors.h"
@@ -57,7 +59,8 @@ void defaultEndProgram(int status) {
 
 frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidget *parent)
     : QMainWindow(parent), m_store(store), MSComm1(comm), m_hooks(std::move(hooks)),
-      m_ports(std::make_unique<PortMap>(store)) {
+      m_ownPorts(m_hooks.ports ? nullptr : std::make_unique<PortMap>(store)),
+      m_ports(m_hooks.ports ? m_hooks.ports : m_ownPorts.get()) {
     if (!m_hooks.messageBox)
         m_hooks.messageBox = defaultMessageBox;
     if (!m_hooks.endProgram)
@@ -75,6 +78,14 @@ frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidg
         this));
     bindHandlers();
     MSComm1.setLostHandler([this] { guarded([this] { portLost(); }); });
+    if (DeviceWatch *devices = m_hooks.devices) {
+        connect(devices, &DeviceWatch::appeared, this, [this](int port) { portAppeared(port, 2); });
+        connect(devices, &DeviceWatch::changed, this, [this] {
+            refreshPortTooltips();
+            if (portsDialog)
+                portsDialog->refresh();
+        });
+    }
 
     // Client area 1755 x 2400 twips below the menu bar, centred on the screen.
     const int clientW = twipsToPixels(kClientWidthTwips, twipsPerPixelX());
@@ -120,6 +131,7 @@ void frmPTT::buildMenus() {
     mnuHide = mnuSetup->addAction(QStringLiteral("&Hide"));
     mnuShow = mnuSetup->addAction(QStringLiteral("&Show"));
     mnuSetup->addSeparator();
+    mnuPorts = mnuSetup->addAction(QStringLiteral("&Ports…"));
     mnuRemote = mnuSetup->addAction(QStringLiteral("&Remote Keying"));
     mnuRemote->setCheckable(true);
     mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
@@ -202,6 +214,7 @@ void frmPTT::bindHandlers() {
     connect(mnuHide, &QAction::triggered, this, [this] { guarded([this] { mnuHide_Click(); }); });
     connect(mnuShow, &QAction::triggered, this, [this] { guarded([this] { mnuShow_Click(); }); });
     connect(mnuAbout, &QAction::triggered, this, [this] { guarded([this] { mnuAbout_Click(); }); });
+    connect(mnuPorts, &QAction::triggered, this, [this] { guarded([this] { mnuPorts_Click(); }); });
     connect(mnuRemote, &QAction::triggered, this,
             [this] { guarded([this] { mnuRemote_Click(); }); });
 }
@@ -538,6 +551,37 @@ void frmPTT::portLost() {
     showPortMessage();
 }
 
+void frmPTT::reopenPort(bool reportFailure) {
+    cmdTX->setBackColor(kButtonFace);
+    if (MSComm1.PortOpen()) {
+        MSComm1.setDTREnable(false);
+        MSComm1.setPortOpen(false);
+    }
+    try {
+        MSComm1.setPortOpen(true);
+    } catch (const std::exception &e) {
+        warn(QStringLiteral("COM%1: %2").arg(MSComm1.CommPort()).arg(QString::fromUtf8(e.what())));
+        if (reportFailure)
+            showPortMessage();
+        return;
+    }
+    if (MSComm1.CommPort() <= Combo1->count())
+        Combo1->setCurrentIndex(MSComm1.CommPort() - 1); // shown, not chosen: no handler
+    MSComm1.setRTSEnable(false);
+    MSComm1.setDTREnable(false);
+}
+
+// Never before the start-up has opened the port, nor while ending. udev may give the device its
+// group a moment after it appears: a failed open is tried again a second later, twice at most.
+void frmPTT::portAppeared(int port, int retries) {
+    if (!m_activationDone || m_unloading || port != MSComm1.CommPort() || MSComm1.PortOpen())
+        return;
+    guarded([this] { reopenPort(false); });
+    if (!MSComm1.PortOpen() && retries > 0)
+        QTimer::singleShot(std::chrono::seconds(1), this,
+                           [this, port, retries] { portAppeared(port, retries - 1); });
+}
+
 void frmPTT::showPortMessage() {
     showBox(QStringLiteral("COM ") + ComPortText +
                 QStringLiteral(": not available. Check for correct Com Port."),
@@ -678,6 +722,25 @@ bool frmPTT::switchRemoteKeying(bool on) {
         return false;
     }
     return on;
+}
+
+void frmPTT::mnuPorts_Click() {
+    // Release first, as for About: the dialog may stay open long.
+    cmdTX->setBackColor(kButtonFace);
+    MSComm1.setDTREnable(false);
+    if (!portsDialog) {
+        portsDialog = new PortsDialog(*m_ports, m_hooks.adapters, this);
+        portsDialog->setAttribute(Qt::WA_DeleteOnClose);
+        connect(portsDialog, &PortsDialog::portStored, this, [this](int port) {
+            guarded([&] {
+                if (port == MSComm1.CommPort())
+                    reopenPort(true);
+                if (m_hooks.devices)
+                    m_hooks.devices->rescan();
+            });
+        });
+    }
+    portsDialog->open(); // window-modal without a nested loop: the time-out keeps running
 }
 
 void frmPTT::reportFatal(const QString &what) noexcept {

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPointer>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -12,9 +13,12 @@
 
 namespace zptt {
 
+class AdapterList;
 class CommControl;
-class SettingsStore;
+class DeviceWatch;
 class PortMap;
+class PortsDialog;
+class SettingsStore;
 
 // What the window needs from the world outside the toolkit, replaceable in tests.
 struct WindowHooks {
@@ -29,6 +33,11 @@ struct WindowHooks {
     // Starts (true) or stops (false) keying by other programs; why it could not start, or
     // nothing. Unset: there is no such service, and the choice is only stored.
     std::function<std::optional<QString>(bool on)> remoteKeying;
+    // The program's one port map (null: one over the store), the adapters plugged in (null:
+    // none) and the watch on the ports' devices (null: a device that returns is not reopened).
+    PortMap *ports = nullptr;
+    const AdapterList *adapters = nullptr;
+    DeviceWatch *devices = nullptr;
 };
 
 // The program's one window: the TX button, the port and time-out lists, the always-on-top box
@@ -54,9 +63,13 @@ public:
     void mnuShow_Click();
     void mnuAbout_Click();
     void mnuRemote_Click();
+    void mnuPorts_Click();
     void SetWindowOnTop(bool onTop);
     // The open port's device went away: release any keying and say so.
     void portLost();
+    // Opens the current port afresh, lines at rest: its device came back or its entries
+    // changed. A failure is reported only when asked.
+    void reopenPort(bool reportFailure);
     // A keying that did not start at this button (a remote client), and its renewals.
     void keyedElsewhere(Clock::time_point deadline);
     // The lines were put at rest by something other than this window.
@@ -109,6 +122,8 @@ public:
     QAction *mnuHide = nullptr;
     QAction *mnuShow = nullptr;
     QAction *mnuRemote = nullptr;
+    QAction *mnuPorts = nullptr;
+    QPointer<PortsDialog> portsDialog; // while open
     QMenu *mnuHelp = nullptr;
     QAction *mnuAbout = nullptr;
 
@@ -125,6 +140,7 @@ private:
     void bindHandlers();
     void refreshPortTooltips();
     void runActivationOnce();
+    void portAppeared(int port, int retries);
     bool switchRemoteKeying(bool on);
 
     QString get(QLatin1StringView key) const;
@@ -139,7 +155,8 @@ private:
     SettingsStore &m_store;
     CommControl &MSComm1;
     WindowHooks m_hooks;
-    std::unique_ptr<PortMap> m_ports;
+    std::unique_ptr<PortMap> m_ownPorts;
+    PortMap *m_ports;
 
     QString ComPortText;
     std::int16_t TimeoutMinutes = 0;

@@ -1,3 +1,5 @@
+#include "Adapters.h"
+#include "DeviceWatch.h"
 #include "EmergencyRelease.h"
 #include "GuardianLink.h"
 #include "KeyingPoint.h"
@@ -62,10 +64,13 @@ int main(int argc, char *argv[]) {
     QApplication::setDesktopFileName(QStringLiteral("zorore-ptt"));
 
     const std::unique_ptr<SettingsStore> store = makeUserSettingsStore();
-    const PortMap ports(*store);
+    // One port map for the serial control, the tooltips and Setup > Ports.
+    PortMap ports(*store);
     GuardianLink guardian; // outlives the serial control, which tells it of every keying
     SerialComm serial([&ports](int port) { return ports.spec(port); });
     serial.addGuard(&guardian);
+    const UdevAdapterList adapters;
+    DeviceWatch devices(ports);
     KeyingPoint keying(serial);
     const ProcessSignals processSignals(&app);
 
@@ -91,6 +96,9 @@ int main(int argc, char *argv[]) {
         }
         return listenAsStored(remote, *store);
     };
+    hooks.ports = &ports;
+    hooks.adapters = &adapters;
+    hooks.devices = &devices;
     frmPTT window(*store, keying, hooks);
     const auto guarded = [&window](auto handler) {
         return [&window, handler](auto... args) { window.guarded([&] { handler(args...); }); };

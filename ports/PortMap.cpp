@@ -5,6 +5,8 @@
 #include "SettingsStore.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <algorithm>
 
 namespace zptt {
 
@@ -34,9 +36,17 @@ constexpr Word<LineChoice::Line> kLines[] = {{"DTR", LineChoice::Line::Dtr},
                                              {"Both", LineChoice::Line::Both}};
 constexpr Word<bool> kHighLow[] = {{"High", true}, {"Low", false}};
 
+// The word stored for a value.
+template <class T, std::size_t N> QString wordOf(const Word<T> (&words)[N], T value) {
+    for (const Word<T> &w : words)
+        if (w.value == value)
+            return QLatin1String(w.text);
+    return {};
+}
+
 } // namespace
 
-PortMap::PortMap(const SettingsStore &store) : m_store(store) {}
+PortMap::PortMap(SettingsStore &store) : m_store(store) {}
 
 QString PortMap::defaultDevice(int port) {
     if (port >= 1 && port <= 4)
@@ -98,6 +108,45 @@ PortSpec PortMap::spec(int port) const {
 bool PortMap::present(int port) const {
     const PortSpec s = spec(port);
     return s.problem.isEmpty() && QFileInfo::exists(s.device);
+}
+
+QList<int> PortMap::numbers() const {
+    QList<int> ports;
+    for (int port = 1; port <= kListed; ++port)
+        ports << port;
+    static const QRegularExpression key(QStringLiteral("^COM([1-9][0-9]{0,2})(-|$)"));
+    for (const QString &k : m_store.Keys(keys::kApplication, keys::kPortsSection)) {
+        const int port = key.match(k).captured(1).toInt();
+        if (port > kListed && port <= 255 && !ports.contains(port))
+            ports << port;
+    }
+    std::sort(ports.begin(), ports.end());
+    return ports;
+}
+
+QString PortMap::mapped(int port) const {
+    return entry(port, "");
+}
+
+void PortMap::write(int port, const char *suffix, const QString &text) {
+    // An absent entry already means the default: leave it absent.
+    const QString old = entry(port, suffix);
+    if (old == text)
+        return;
+    m_store.SaveSetting(keys::kApplication, keys::kPortsSection,
+                        deviceKey(port) + QLatin1String(suffix), text);
+}
+
+void PortMap::store(int port, const QString &device, LineChoice lines) {
+    const LineChoice defaults;
+    auto word = [&](const char *suffix, const QString &text, bool isDefault) {
+        write(port, suffix, isDefault && entry(port, suffix).isEmpty() ? QString() : text);
+    };
+    write(port, "", device);
+    word("-Line", wordOf(kLines, lines.keying), lines.keying == defaults.keying);
+    word("-Keyed", wordOf(kHighLow, !lines.keyedLow), lines.keyedLow == defaults.keyedLow);
+    word("-Other", wordOf(kHighLow, lines.otherIdleHigh),
+         lines.otherIdleHigh == defaults.otherIdleHigh);
 }
 
 } // namespace zptt

@@ -2,6 +2,8 @@
 
 #include "PortSpec.h"
 
+#include <QList>
+
 namespace zptt {
 
 class SettingsStore;
@@ -16,19 +18,29 @@ class SettingsStore;
 // makes the port unavailable: it never falls back to another device.
 class PortMap {
 public:
-    explicit PortMap(const SettingsStore &store);
+    explicit PortMap(SettingsStore &store);
 
     static QString defaultDevice(int port);
     static QString deviceKey(int port);
+    static constexpr int kListed = 15; // COM1..COM15 are always offered
 
     PortSpec spec(int port) const;
     // The port's device exists on this machine (looked up, never opened).
     bool present(int port) const;
 
+    // COM1..COM15 and every higher number (up to 255) that [Ports] speaks of, in order.
+    QList<int> numbers() const;
+    // The device entry as stored; empty when the number has its built-in device.
+    QString mapped(int port) const;
+    // Stores a device (empty: the built-in one) and a line choice; only entries whose
+    // meaning changes are written. Throws StoreWriteError.
+    void store(int port, const QString &device, LineChoice lines);
+
 private:
     QString entry(int port, const char *suffix) const;
+    void write(int port, const char *suffix, const QString &text);
 
-    const SettingsStore &m_store;
+    SettingsStore &m_store;
 };
 
 } // namespace zptt

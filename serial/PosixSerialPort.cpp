@@ -174,8 +174,14 @@ void PosixSerialPort::open(const QString &devicePath, LineChoice lines) {
         refuse(fd, idle, devicePath, qt_error_string(errno));
     ::cfmakeraw(&tio);
     tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    // HUPCL: should we die, the kernel drops the lines at the last close.
-    tio.c_cflag |= CS8 | CLOCAL | CREAD | HUPCL;
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    // HUPCL: should we die, the kernel drops the lines at the last close. Where the keying
+    // line is keyed low that drop would key the transmitter, after every close: leave the
+    // lines where we put them instead.
+    if (lines.keyedLow)
+        tio.c_cflag &= ~tcflag_t(HUPCL);
+    else
+        tio.c_cflag |= HUPCL;
     tio.c_cc[VMIN] = 1; // so that a read without data says EAGAIN and 0 means hang-up
     tio.c_cc[VTIME] = 0;
     ::cfsetispeed(&tio, B9600);

@@ -13,9 +13,9 @@ namespace zptt {
 // the port without opening it: every open raises the lines, which would unkey whoever holds
 // them), then O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, then at once both lines at rest before
 // any other call, then exclusive access (flock, TIOCEXCL), then raw 9600 8N1 with
-// CLOCAL|CREAD|HUPCL, then both lines at rest again. Refuses devices that are not terminals
-// or that are a system console. close(): both lines at rest, then close, then the lock file
-// removed; a saved line state is never restored.
+// CLOCAL|CREAD, and HUPCL unless the keying line is keyed low, then both lines at rest again.
+// Refuses devices that are not terminals or that are a system console. close(): both lines at rest,
+// then close, then the lock file removed; a saved line state is never restored.
 class PosixSerialPort {
 public:
     PosixSerialPort() = default;

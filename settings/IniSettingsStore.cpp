@@ -379,6 +379,20 @@ QString IniSettingsStore::GetSetting(const QString &application, const QString &
     return result;
 }
 
+QStringList IniSettingsStore::Keys(const QString &application, const QString &section) const {
+    const QByteArray wantSection = section.toUtf8();
+    bool inSection = false;
+    QStringList keys;
+    for (const Line &line : splitLines(readAll(filePath(application)))) {
+        const Parsed p = parseLine(line.content());
+        if (p.kind == Parsed::Header)
+            inSection = p.name == wantSection;
+        else if (p.kind == Parsed::Entry && inSection && !keys.contains(utf8Text(p.name)))
+            keys << utf8Text(p.name);
+    }
+    return keys;
+}
+
 void IniSettingsStore::SaveSetting(const QString &application, const QString &section,
                                    const QString &key, const QString &text) {
     const QString path = filePath(application);

@@ -19,6 +19,7 @@ public:
                        const QString &key) const override;
     void SaveSetting(const QString &application, const QString &section, const QString &key,
                      const QString &text) override;
+    QStringList Keys(const QString &application, const QString &section) const override;
 
 private:
     QString m_root;

@@ -3,6 +3,7 @@
 #include "SettingsStore.h"
 
 #include <QHash>
+#include <QStringList>
 
 namespace zptt {
 
@@ -16,11 +17,23 @@ public:
     }
     void SaveSetting(const QString &application, const QString &section, const QString &key,
                      const QString &text) override {
-        m_values.insert(application + u'\n' + section + u'\n' + key, text);
+        const QString address = application + u'\n' + section + u'\n' + key;
+        if (!m_values.contains(address))
+            m_order << address;
+        m_values.insert(address, text);
+    }
+    QStringList Keys(const QString &application, const QString &section) const override {
+        const QString prefix = application + u'\n' + section + u'\n';
+        QStringList keys;
+        for (const QString &address : m_order)
+            if (address.startsWith(prefix))
+                keys << address.mid(prefix.size());
+        return keys;
     }
 
 private:
     QHash<QString, QString> m_values;
+    QStringList m_order; // addresses in the order first written
 };
 
 } // namespace zptt

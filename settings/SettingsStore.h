@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include <QStringList>
 
 namespace zptt {
 
@@ -17,6 +17,13 @@ public:
     // Throws StoreWriteError when the write fails; earlier writes stay written.
     virtual void SaveSetting(const QString &application, const QString &section, const QString &key,
                              const QString &text) = 0;
+
+    // The keys of a section, each once, in file order; none when the store cannot list them.
+    virtual QStringList Keys(const QString &application, const QString &section) const {
+        (void)application;
+        (void)section;
+        return {};
+    }
 };
 
 } // namespace zptt
