@@ -141,7 +141,7 @@ void PortsDialog::refresh() {
     QStringList used;
     for (int row = 0; row < numbers.size(); ++row) {
         const int port = numbers[row];
-        const PortSpec mapping = m_ports.spec(port);
+        const MappedPort mapping = m_ports.lookUp(port);
         const bool there = mapping.problem.isEmpty() && m_ports.present(port);
         const Adapter *adapter = there ? adapterAt(present, mapping.device) : nullptr;
         if (adapter)
@@ -202,7 +202,7 @@ void PortsDialog::choosePort(int port) {
     if (port <= 0)
         return;
     m_port = port;
-    const PortSpec mapping = m_ports.spec(port);
+    const MappedPort mapping = m_ports.lookUp(port);
     {
         const QSignalBlocker quiet(portTable);
         for (int row = 0; row < portTable->rowCount(); ++row)

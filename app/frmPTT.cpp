@@ -191,14 +191,14 @@ void frmPTT::buildControls() {
 void frmPTT::refreshPortTooltips() {
     for (int i = 0; i < Combo1->count(); ++i) {
         const int port = i + 1;
-        const PortSpec spec = m_ports->spec(port);
+        const MappedPort mapped = m_ports->lookUp(port);
         const QString tip =
-            !spec.problem.isEmpty()
-                ? QStringLiteral("COM%1: %2").arg(port).arg(spec.problem)
+            !mapped.problem.isEmpty()
+                ? QStringLiteral("COM%1: %2").arg(port).arg(mapped.problem)
                 : QStringLiteral("COM%1: %2 (%3)")
                       .arg(port)
-                      .arg(spec.device, m_ports->present(port) ? QStringLiteral("present")
-                                                               : QStringLiteral("not present"));
+                      .arg(mapped.device, m_ports->present(port) ? QStringLiteral("present")
+                                                                 : QStringLiteral("not present"));
         Combo1->setItemData(i, tip, Qt::ToolTipRole);
     }
 }

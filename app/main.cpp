@@ -67,7 +67,7 @@ int main(int argc, char *argv[]) {
     // One port map for the serial control, the tooltips and Setup > Ports.
     PortMap ports(*store);
     GuardianLink guardian; // outlives the serial control, which tells it of every keying
-    SerialComm serial([&ports](int port) { return ports.spec(port); });
+    SerialComm serial([&ports](int port) { return ports.lookUp(port); });
     serial.addGuard(&guardian);
     const UdevAdapterList adapters;
     DeviceWatch devices(ports);

@@ -43,7 +43,7 @@ void DeviceWatch::rescan() {
 void DeviceWatch::look(bool report) {
     QHash<int, QString> devices;
     for (int port : m_ports.numbers())
-        if (const QString device = m_ports.spec(port).device; !device.isEmpty())
+        if (const QString device = m_ports.lookUp(port).device; !device.isEmpty())
             devices.insert(port, device);
     auto foldersNow = [&] {
         QSet<QString> folders{existingFolder(QString::fromLatin1(kById))};

@@ -67,46 +67,46 @@ QString PortMap::entry(int port, const char *suffix) const {
                               deviceKey(port) + QLatin1String(suffix));
 }
 
-PortSpec PortMap::spec(int port) const {
-    PortSpec spec;
+MappedPort PortMap::lookUp(int port) const {
+    MappedPort result;
     auto refuse = [&](const char *suffix, const QString &text, const char *why) {
-        spec.problem = QStringLiteral("[Ports] %1%2=%3 %4")
-                           .arg(deviceKey(port), QLatin1String(suffix), quotedForMessage(text),
-                                QLatin1String(why));
-        spec.device.clear();
-        return spec;
+        result.problem = QStringLiteral("[Ports] %1%2=%3 %4")
+                             .arg(deviceKey(port), QLatin1String(suffix), quotedForMessage(text),
+                                  QLatin1String(why));
+        result.device.clear();
+        return result;
     };
-    const QString mapped = entry(port, "");
-    if (mapped.isEmpty()) {
-        spec.device = defaultDevice(port);
-        if (spec.device.isEmpty())
-            spec.problem = QStringLiteral("no device for this port (map it in [Ports])");
-    } else if (!mapped.startsWith(u'/')) {
+    const QString device = entry(port, "");
+    if (device.isEmpty()) {
+        result.device = defaultDevice(port);
+        if (result.device.isEmpty())
+            result.problem = QStringLiteral("no device for this port (map it in [Ports])");
+    } else if (!device.startsWith(u'/')) {
         // A typo must not open whatever the number's built-in device is (another adapter,
         // the radio's CAT port).
-        return refuse("", mapped, "is not an absolute path");
+        return refuse("", device, "is not an absolute path");
     } else {
-        spec.device = mapped;
+        result.device = device;
     }
 
     bool high = true;
     const QString line = entry(port, "-Line");
-    if (!readWord(line, kLines, spec.lines.keying))
+    if (!readWord(line, kLines, result.lines.keying))
         return refuse("-Line", line, "is not DTR, RTS or Both");
     const QString keyed = entry(port, "-Keyed");
     if (!readWord(keyed, kHighLow, high))
         return refuse("-Keyed", keyed, "is not High or Low");
-    spec.lines.keyedLow = !high;
+    result.lines.keyedLow = !high;
     high = false;
     const QString other = entry(port, "-Other");
     if (!readWord(other, kHighLow, high))
         return refuse("-Other", other, "is not Low or High");
-    spec.lines.otherIdleHigh = high;
-    return spec;
+    result.lines.otherIdleHigh = high;
+    return result;
 }
 
 bool PortMap::present(int port) const {
-    const PortSpec s = spec(port);
+    const MappedPort s = lookUp(port);
     return s.problem.isEmpty() && QFileInfo::exists(s.device);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PortSpec.h"
+#include "MappedPort.h"
 
 #include <QList>
 
@@ -24,7 +24,7 @@ public:
     static QString deviceKey(int port);
     static constexpr int kListed = 15; // COM1..COM15 are always offered
 
-    PortSpec spec(int port) const;
+    MappedPort lookUp(int port) const;
     // The port's device exists on this machine (looked up, never opened).
     bool present(int port) const;
 

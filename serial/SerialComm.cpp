@@ -80,12 +80,12 @@ void SerialComm::setPortOpen(bool open) {
         throw SerialError(QStringLiteral("COM%1: port already open").arg(m_port));
     if (!m_refusal.isEmpty())
         throw SerialError(QStringLiteral("COM%1: %2").arg(m_port).arg(m_refusal));
-    const PortSpec spec = m_resolve(m_port);
-    if (!spec.problem.isEmpty())
-        throw SerialError(QStringLiteral("COM%1: %2").arg(m_port).arg(spec.problem));
-    m_device.open(spec.device, spec.lines);
+    const MappedPort mapped = m_resolve(m_port);
+    if (!mapped.problem.isEmpty())
+        throw SerialError(QStringLiteral("COM%1: %2").arg(m_port).arg(mapped.problem));
+    m_device.open(mapped.device, mapped.lines);
     m_keyed = false;
-    const LineLevels idle = spec.lines.idle();
+    const LineLevels idle = mapped.lines.idle();
     EmergencyRelease::track(m_device.fd(), idle, m_device.lockFile());
     forGuards([&](LineGuard &g) { g.portOpened(m_device.fd(), idle); });
     watchDevice();

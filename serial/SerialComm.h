@@ -2,7 +2,7 @@
 
 #include "CommControl.h"
 #include "LineWatchdog.h"
-#include "PortSpec.h"
+#include "MappedPort.h"
 #include "PosixSerialPort.h"
 
 #include <QObject>

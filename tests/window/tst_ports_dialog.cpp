@@ -33,7 +33,7 @@ struct Rig {
     QTemporaryDir dir;
     IniSettingsStore store{dir.path()};
     PortMap map{store};
-    SerialComm serial{[this](int port) { return map.spec(port); }};
+    SerialComm serial{[this](int port) { return map.lookUp(port); }};
     FakeAdapters adapters;
     QStringList messages;
     std::unique_ptr<DeviceWatch> watch;
@@ -111,7 +111,7 @@ private slots:
         const emu::Log choosing;
         d->applyButton->click();
         QCOMPARE(choosing.on(pty.path).filter(QRegularExpression("^open")).size(), 1);
-        QCOMPARE(r.map.spec(1).lines, (LineChoice{LineChoice::Line::Rts, false, true}));
+        QCOMPARE(r.map.lookUp(1).lines, (LineChoice{LineChoice::Line::Rts, false, true}));
         QCOMPARE(r.now(), "10");
         d->close();
         QCOMPARE(r.keyedThenReleased(), "11 10");

@@ -52,7 +52,7 @@ private slots:
         QFETCH(QString, entries);
         MemorySettingsStore store;
         put(store, entries);
-        const PortSpec s = PortMap(store).spec(port);
+        const MappedPort s = PortMap(store).lookUp(port);
         const LineChoice &l = s.lines;
         const QString seen = QStringLiteral("%1 %2 %3 %4").arg(s.device).arg(int(l.keying));
         QTEST(s.problem.isEmpty() ? seen.arg(l.keyedLow).arg(l.otherIdleHigh) : "refused",
@@ -86,7 +86,7 @@ private slots:
         put(store, QStringLiteral("COM1=%1 COM1-Line=%2 COM1-Keyed=%3 COM1-Other=%4")
                        .arg(pty.path, words[0], words[1], words[2]));
         const PortMap map(store);
-        SerialComm comm([&](int port) { return map.spec(port); });
+        SerialComm comm([&](int port) { return map.lookUp(port); });
         const emu::Log opening;
         comm.setPortOpen(true);
         // The kernel raises both lines at the open; the first call puts them at rest, and there
