@@ -34,13 +34,19 @@ def expect(cond, what):
 
 
 def wait_until(cond, timeout, what, every=0.05):
-    deadline = time.monotonic() + timeout
+    """cond()'s first true value; a Failure in cond() (a program too busy to answer) counts as
+    not yet."""
+    deadline, last = time.monotonic() + timeout, ""
     while True:
-        got = cond()
-        if got:
-            return got
+        try:
+            got = cond()
+            if got:
+                return got
+        except Failure as e:
+            last = " (%s)" % e
         if time.monotonic() > deadline:
-            raise Failure("waited %.0f s for %s" % (timeout, what() if callable(what) else what))
+            raise Failure("waited %.0f s for %s%s" % (timeout, what() if callable(what) else what,
+                                                     last))
         time.sleep(every)
 
 
@@ -106,7 +112,8 @@ class Display:
 
     def start_bus(self):
         r, w = os.pipe()
-        spawn(["dbus-daemon", "--session", "--nofork", "--print-address=%d" % w], pass_fds=(w,))
+        spawn(["dbus-daemon", "--session", "--nofork", "--print-address=%d" % w], pass_fds=(w,),
+              stderr=subprocess.DEVNULL)
         os.close(w)
         self.env["DBUS_SESSION_BUS_ADDRESS"] = _read_line(r, "dbus-daemon")
         os.environ.update(self.env)
@@ -309,7 +316,7 @@ class Instance:
 
     def win(self):
         """The main window's X id."""
-        ids = xrun("xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid), "--name",
+        ids = xrun("xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.proc.pid), "--name",
                    "^%s$" % APP, check=False).split()
         mains = [w for w in ids if "window id" not in xrun("xprop", "-id", w, "WM_TRANSIENT_FOR")]
         expect(mains, "no main window")
@@ -317,7 +324,9 @@ class Instance:
 
     def origin(self):
         """The top left of the area below the menu bar, on the screen."""
-        x, y, w, h = extents(self.find("menu bar")[0])
+        bars = self.find("menu bar")
+        expect(bars, "no menu bar: the program does not answer")
+        x, y, w, h = extents(bars[0])
         return x, y + h
 
     def click(self, rect, dx=None):
@@ -334,11 +343,14 @@ class Instance:
 
     def choose(self, rect, item):
         """A list dropped down with a click on its arrow, and an item clicked."""
+        def shown():
+            return [a for a in self.find("list item", item)
+                    if a.get_state_set().contains(atspi().StateType.SHOWING)]
+
         with X:
             self.click(rect, rect[2] - 8)
-            self.click_at(wait_until(lambda: [a for a in self.find("list item", item) if
-                                              a.get_state_set().contains(
-                                                  atspi().StateType.SHOWING)], 5, "the list")[0])
+            self.click_at(wait_until(shown, 5, "the list")[0])
+            wait_until(lambda: self.find("combo box", item), 5, "the list to show " + item)
 
     def menu(self, keys):
         """A menu command by its access keys: "sh" is Setup > Hide."""
