@@ -99,13 +99,13 @@ class Display:
 
     def start(self, workdir):
         r, w = os.pipe()
-        spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % self.size, "-dpi", "96",
+        self.xvfb = spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % self.size, "-dpi", "96",
                "-nolisten", "tcp"], pass_fds=(w,), stderr=subprocess.DEVNULL)
         os.close(w)
         self.env = {"DISPLAY": ":" + _read_line(r, "Xvfb"), "QT_QPA_PLATFORM": "xcb"}
         os.environ.update(self.env)
-        spawn(["openbox", "--sm-disable"], env=dict(os.environ, HOME=workdir),
-              stderr=subprocess.DEVNULL)
+        self.wm = spawn(["openbox", "--sm-disable"], env=dict(os.environ, HOME=workdir),
+                        stderr=subprocess.DEVNULL)
         wait_until(lambda: "window id" in xrun("xprop", "-root", "_NET_SUPPORTING_WM_CHECK",
                                                check=False), 20, "openbox")
         self.start_bus()
@@ -261,7 +261,7 @@ class Instance:
                    HOME=self.dir, ZORORE_LOCK_DIR=os.path.join(self.dir, "lock"),
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         env.update(self.extra_env)
-        return env
+        return {k: v for k, v in env.items() if v is not None}
 
     def start(self, wait=True):
         self.runs += 1
