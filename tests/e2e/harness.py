@@ -8,7 +8,7 @@ that does not hold. Texts, places and list items come from the accessibility bus
 colour from the screen, the lines from the emulation's shared registers and log. Minute rows run
 alongside the others, each program with its own folders, so that they share one real minute.
 """
-import argparse, atexit, copy, os, re, select, shutil, struct, subprocess, sys, tempfile, termios
+import argparse, atexit, copy, os, re, shutil, struct, subprocess, sys, tempfile, termios
 import threading, time, traceback
 
 APP = "Zorore_PTT"
@@ -60,14 +60,13 @@ def spawn(argv, **kw):
     return p
 
 
-def end(p, grace=5):
+def end(p):
     if p.poll() is None:
         p.terminate()
         try:
-            p.wait(grace)
+            p.wait(5)
         except subprocess.TimeoutExpired:
             p.kill()
-            p.wait()
 
 
 atexit.register(lambda: [end(p) for p in reversed(_started)])
@@ -80,15 +79,15 @@ def xrun(*argv, check=True):
     return r.stdout
 
 
-def _read_line(fd, what):
-    out = b""
-    while not out.endswith(b"\n"):
-        expect(select.select([fd], [], [], 20)[0], "no answer from " + what)
-        chunk = os.read(fd, 256)
-        expect(chunk, what + " ended")
-        out += chunk
-    os.close(fd)
-    return out.decode().strip()
+def _answer(argv):
+    """Starts a server that writes one line to the fd in its argv ({fd}); returns the line."""
+    r, w = os.pipe()
+    p = spawn([a.format(fd=w) for a in argv], pass_fds=(w,), stderr=subprocess.DEVNULL)
+    os.close(w)
+    with os.fdopen(r) as f:
+        line = f.readline().strip()
+    expect(line, "%s did not start" % argv[0])
+    return p, line
 
 
 class Display:
@@ -98,11 +97,9 @@ class Display:
     size = (1280, 1024)
 
     def start(self, workdir):
-        r, w = os.pipe()
-        self.xvfb = spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % self.size, "-dpi", "96",
-               "-nolisten", "tcp"], pass_fds=(w,), stderr=subprocess.DEVNULL)
-        os.close(w)
-        self.env = {"DISPLAY": ":" + _read_line(r, "Xvfb"), "QT_QPA_PLATFORM": "xcb"}
+        self.xvfb, number = _answer(["Xvfb", "-displayfd", "{fd}", "-screen", "0",
+                                     "%dx%dx24" % self.size, "-dpi", "96", "-nolisten", "tcp"])
+        self.env = {"DISPLAY": ":" + number, "QT_QPA_PLATFORM": "xcb"}
         os.environ.update(self.env)
         self.wm = spawn(["openbox", "--sm-disable"], env=dict(os.environ, HOME=workdir),
                         stderr=subprocess.DEVNULL)
@@ -111,11 +108,8 @@ class Display:
         self.start_bus()
 
     def start_bus(self):
-        r, w = os.pipe()
-        spawn(["dbus-daemon", "--session", "--nofork", "--print-address=%d" % w], pass_fds=(w,),
-              stderr=subprocess.DEVNULL)
-        os.close(w)
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = _read_line(r, "dbus-daemon")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = _answer(
+            ["dbus-daemon", "--session", "--nofork", "--print-address={fd}"])[1]
         os.environ.update(self.env)
 
 
@@ -155,8 +149,7 @@ class Event:
         self.dtr, self.rts = int(self.extra["DTR"]), int(self.extra["RTS"])
         self.line = line
 
-    def __repr__(self):
-        return self.line
+    __repr__ = lambda self: self.line  # noqa: E731
 
 
 class Pty:
@@ -453,10 +446,6 @@ def look(keyed):
                                 "TX to look %s" % ("keyed" if keyed else "idle"))
 
 
-def menu(keys):
-    return lambda i: i.menu(keys)
-
-
 def box(text):
     """A message box with this text (or starting with it, for a text ending in ':'), then OK."""
     def step(i):
@@ -465,10 +454,6 @@ def box(text):
                "message %r, expected %r" % (got, text))
         i.ok()
     return step
-
-
-def lines(want, n=1):
-    return lambda i: i.wait_lines(want, n)
 
 
 def saved(**values):
@@ -484,8 +469,13 @@ def exits(status):
     return step
 
 
-def send(sig):
-    return lambda i: i.proc.send_signal(sig)
+# The plainest steps.
+def menu(keys): return lambda i: i.menu(keys)
+def lines(want, n=1): return lambda i: i.wait_lines(want, n)
+def send(sig): return lambda i: i.proc.send_signal(sig)
+def rules(*r): return lambda i: i.rules(*r)
+def pause(seconds): return lambda i: time.sleep(seconds)
+def check(cond, what): return lambda i: expect(cond(i), what)
 
 
 def moved(i):
@@ -508,18 +498,6 @@ def ended_well(i):
     keyed = max(k for k, e in enumerate(evs) if e.dtr)
     expect([e for e in evs[keyed:-1] if e.kind == "TIOCMBIC" and not e.dtr and not e.rts],
            "the lines lowered before the close: %s" % evs[keyed:])
-
-
-def rules(*r):
-    return lambda i: i.rules(*r)
-
-
-def pause(seconds):
-    return lambda i: time.sleep(seconds)
-
-
-def check(cond, what):
-    return lambda i: expect(cond(i), what)
 
 
 # ---- running a table
