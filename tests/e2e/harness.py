@@ -309,8 +309,8 @@ class Instance:
 
     def win(self):
         """The main window's X id."""
-        ids = xrun("xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.proc.pid), "--name",
-                   "^%s$" % APP, check=False).split()
+        ids = xrun("xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.proc.pid),
+                   "--name", "^%s$" % APP, check=False).split()
         mains = [w for w in ids if "window id" not in xrun("xprop", "-id", w, "WM_TRANSIENT_FOR")]
         expect(mains, "no main window")
         return mains[0]

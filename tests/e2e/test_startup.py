@@ -50,7 +50,7 @@ ROWS = [
          ComPort=2, Timer=3, OnTop=1, Height=FULL)]),
     ("a missing port: its message once, nothing opened, the stored port kept", {
         "missing": (3,), "settings": dict(STORED, ComPort=3, Height=FULL)},
-     [box(NOT_AVAILABLE % 3), pause(1), check(lambda i: not i.boxes(), "a second message"),
+     [saved(ComPort=3), box(NOT_AVAILABLE % 3), pause(1), check(lambda i: not i.boxes(), "a second message"),
       check(lambda i: not i.events(), "a device opened"), menu("fe"), exits(0),
       saved(ComPort=3)]),
     ("stored values it cannot use: said on stderr, replaced, the start goes on", {

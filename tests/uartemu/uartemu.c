@@ -179,8 +179,7 @@ static void control_refresh(void) {
         set->clock_shift = 0;
         for (char *save = NULL, *l = strtok_r(text, "\n", &save); l;
              l = strtok_r(NULL, "\n", &save))
-            if (!parse_rule(l, set) && log_fd >= 0)
-                log_event(-1, l, "ignored-rule", 0, NULL);
+            parse_rule(l, set);
         atomic_store(&live, 1 - atomic_load(&live));
     }
     atomic_flag_clear(&reloading);
@@ -475,26 +474,19 @@ int ioctl(int fd, unsigned long req, ...) {
     }
     if (!is_line_request(req))
         return real_ioctl(fd, req, arg);
-    if (!arg) {
-        errno = EFAULT;
-        return -1;
-    }
-    int bits = *(int *)arg & LINES, now;
-    if (req == TIOCMGET) {
-        *(int *)arg = atomic_load(lines);
-        return 0;
-    }
+    int *bits = arg, now = atomic_load(lines);
+    if (!bits)
+        return errno = EFAULT, -1;
+    const char *event = req == TIOCMBIS ? "TIOCMBIS" : req == TIOCMBIC ? "TIOCMBIC" : "TIOCMSET";
+    if (req == TIOCMGET)
+        return *bits = now, 0;
     if (req == TIOCMBIS)
-        now = atomic_fetch_or(lines, bits) | bits;
+        now = atomic_fetch_or(lines, *bits & LINES) | (*bits & LINES);
     else if (req == TIOCMBIC)
-        now = atomic_fetch_and(lines, ~bits) & ~bits;
+        now = atomic_fetch_and(lines, ~(*bits & LINES)) & ~(*bits & LINES);
     else
-        now = (atomic_store(lines, bits), bits);
-    log_event(fd, fd_path[fd],
-              req == TIOCMBIS   ? "TIOCMBIS"
-              : req == TIOCMBIC ? "TIOCMBIC"
-                                : "TIOCMSET",
-              now, NULL);
+        atomic_store(lines, now = *bits & LINES);
+    log_event(fd, fd_path[fd], event, now, NULL);
     return 0;
 }
 
