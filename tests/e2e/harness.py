@@ -268,7 +268,7 @@ class Instance:
 
     def wait_started(self):
         """The window shown and the port open with its lines lowered, or a message box."""
-        wait_until(lambda: self.alive() and self.find("push button", "TX"), 20, "the window")
+        wait_until(lambda: self.alive() and self.find("check box", "TX"), 20, "the window")
 
         def settled():
             mine = [e for e in self.s.events() if e.pid == self.proc.pid]

@@ -8,7 +8,7 @@ from harness import *  # noqa: E402,F403
 def places(i):
     ox, oy = i.origin()
     expect(i.texts("frame") == [APP], "caption %s" % i.texts("frame"))
-    for role, name, rect in (("push button", "TX", TX), ("combo box", "Com01", PORTS),
+    for role, name, rect in (("check box", "TX", TX), ("combo box", "Com01", PORTS),
                              ("combo box", "1 min", TIMEOUTS)):
         x, y, w, h = extents(i.find(role, name)[0])
         expect((x - ox, y - oy, w, h) == rect, "%s %s at %s" % (role, name, (x - ox, y - oy, w, h)))
