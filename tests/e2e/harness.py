@@ -82,7 +82,8 @@ def xrun(*argv, check=True):
 def _answer(argv):
     """Starts a server that writes one line to the fd in its argv ({fd}); returns the line."""
     r, w = os.pipe()
-    p = spawn([a.format(fd=w) for a in argv], pass_fds=(w,), stderr=subprocess.DEVNULL)
+    p = spawn([a.format(fd=w) for a in argv], pass_fds=(w,), stdout=subprocess.DEVNULL,
+              stderr=subprocess.DEVNULL)
     os.close(w)
     with os.fdopen(r) as f:
         line = f.readline().strip()
@@ -102,7 +103,7 @@ class Display:
         self.env = {"DISPLAY": ":" + number, "QT_QPA_PLATFORM": "xcb"}
         os.environ.update(self.env)
         self.wm = spawn(["openbox", "--sm-disable"], env=dict(os.environ, HOME=workdir),
-                        stderr=subprocess.DEVNULL)
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(lambda: "window id" in xrun("xprop", "-root", "_NET_SUPPORTING_WM_CHECK",
                                                check=False), 20, "openbox")
         self.start_bus()
@@ -144,7 +145,8 @@ class Event:
 
     def __init__(self, line):
         f = line.split()
-        self.t, self.pid, self.fd, self.path, self.kind = int(f[0]), int(f[1]), int(f[2]), f[3], f[4]
+        self.t, self.pid, self.fd = int(f[0]), int(f[1]), int(f[2])
+        self.path, self.kind = f[3], f[4]
         self.extra = dict(x.split("=", 1) for x in f[5:])
         self.dtr, self.rts = int(self.extra["DTR"]), int(self.extra["RTS"])
         self.line = line
@@ -303,7 +305,11 @@ class Instance:
         with X:
             desk = atspi().get_desktop(0)
             for a in (desk.get_child_at_index(i) for i in range(desk.get_child_count())):
-                if a is not None and a.get_process_id() == self.proc.pid:
+                try:
+                    mine = a is not None and a.get_process_id() == self.proc.pid
+                except Exception:  # a program that has just ended
+                    continue
+                if mine:
                     return find(a, role, name)
             return []
 

@@ -25,7 +25,6 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -162,9 +161,8 @@ static void control_refresh(void) {
     struct stat st;
     memset(&st, 0, sizeof st);
     syscall(SYS_newfstatat, AT_FDCWD, control_path, &st, 0);
-    if (st.st_ino != control_seen.st_ino || st.st_size != control_seen.st_size ||
-        st.st_mtim.tv_nsec != control_seen.st_mtim.tv_nsec ||
-        st.st_mtim.tv_sec != control_seen.st_mtim.tv_sec) {
+    /* Replaced by a rename: another inode. */
+    if (st.st_ino != control_seen.st_ino || st.st_mtim.tv_nsec != control_seen.st_mtim.tv_nsec) {
         control_seen = st;
         char text[4096];
         ssize_t len = 0;
@@ -235,8 +233,6 @@ static void env_copy(char *to, size_t size, const char *name, const char *fallba
     snprintf(to, size, "%s", v && *v ? v : fallback);
 }
 
-static void atfork_child(void);
-
 static void init(void) {
     if (atomic_exchange(&inited, 1))
         return;
@@ -265,7 +261,6 @@ static void init(void) {
         (void)!write(log_fd, mark,
                      (size_t)snprintf(mark, sizeof mark, "# uartemu pid %d\n", getpid()));
     }
-    pthread_atfork(NULL, NULL, atfork_child);
     control_refresh();
 }
 
@@ -347,23 +342,6 @@ static struct device *track(int fd, const char *given, int at_open) {
     if (at_open)
         log_event(fd, fd_path[fd], "open", atomic_load(reg(d)), NULL);
     return d;
-}
-
-/* A forked child holds its own lock on each terminal, not its parent's. */
-static void atfork_child(void) {
-    for (int i = 0; i < MAX_DEVS; ++i) {
-        struct device *d = &devs[i];
-        if (atomic_load(&d->rdev) == 0 || d->lock_fd < 0)
-            continue;
-        char path[PATH_LEN];
-        int fd = fd_link(d->lock_fd, path) > 0
-                     ? (int)syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CLOEXEC)
-                     : -1;
-        syscall(SYS_close, d->lock_fd);
-        d->lock_fd = fd;
-        if (fd >= 0 && atomic_load(&d->fds) > 0)
-            flock(fd, LOCK_SH);
-    }
 }
 
 static int is_real_serial(dev_t rdev) {
