@@ -400,8 +400,8 @@ int close(int fd) {
             flock(d->lock_fd, LOCK_UN);
             last = flock(d->lock_fd, LOCK_EX | LOCK_NB) == 0;
         }
-        if (last && hupcl && (atomic_fetch_and(reg(d), ~LINES) & LINES))
-            log_event(fd, path, "hupcl-drop", 0, NULL);
+        if (last && hupcl) /* the close's line below shows the drop */
+            atomic_fetch_and(reg(d), ~LINES);
         if (d->lock_fd >= 0 && last)
             flock(d->lock_fd, LOCK_UN);
     }
