@@ -48,6 +48,18 @@ def minute_keyed(i):
            % (held, drop.kind))
 
 
+def remote_minute(i):
+    """A client keys (T 3, a data key) and waits: released at the minute, and told so."""
+    c = Client(i)
+    expect(c.ask("T 3") == "RPRT 0", "T 3 refused")
+    up = wait_until(lambda: [e for e in i.events(1) if e.kind == "TIOCMBIS"], 5, "DTR")[0]
+    time.sleep(max(0.0, (up.t + 59e9 - time.monotonic_ns()) / 1e9))
+    drop = wait_until(lambda: [e for e in i.events(1, up.t + 1) if not e.dtr], 5, "the time-out")[0]
+    expect(abs((drop.t - up.t) / 1e9 - 60) <= 1, "released %.3f s after keying" % (
+        (drop.t - up.t) / 1e9))
+    expect(c.ask("t") == "0", "t still reads keyed")
+
+
 ROWS = [
     ("TX keys DTR with RTS low and releases it; the button shows it", {},
      [tx(1), look(True), tx(0), look(False), tx(1), look(True), tx(0), look(False),
@@ -65,6 +77,9 @@ MINUTE = [
     ("the time-out releases at its minute, after many keyings and with the wall clock moved", {
         "settings": {"Position-Left": 15000, "Position-Top": 750, "Timer": 1}},
      [minute_keyed, look(False), lines((True, 0, 0))]),
+    ("a remote keying held by its client: released at its minute", {
+        "remote": True, "settings": {"Position-Left": 15000, "Position-Top": 5250}},
+     [remote_minute, look(False)]),
 ]
 
 if __name__ == "__main__":
