@@ -115,18 +115,14 @@ class Display:
 
 
 class Weston(Display):
-    """Headless weston with XWayland on a private socket (a path: each program has a runtime
-    folder of its own)."""
-
-    size = (1280, 800)
+    """Headless weston with XWayland; its socket a path, as each program has its own runtime."""
 
     def start(self, workdir):
         run, log = os.path.join(workdir, "wayland"), os.path.join(workdir, "weston.log")
         os.makedirs(run, mode=0o700)
         spawn(["weston", "--backend=headless-backend.so", "--xwayland", "--socket=wl",
-               "--width=%d" % self.size[0], "--height=%d" % self.size[1], "--log=" + log],
-              env=dict(os.environ, XDG_RUNTIME_DIR=run), stdout=subprocess.DEVNULL,
-              stderr=subprocess.DEVNULL)
+               "--width=1280", "--height=800", "--log=" + log], stdout=subprocess.DEVNULL,
+              env=dict(os.environ, XDG_RUNTIME_DIR=run), stderr=subprocess.DEVNULL)
         x = wait_until(lambda: os.path.exists(log) and re.findall(
             r"xserver listening on display (:\d+)", open(log).read()), 20, "weston")[0]
         self.env = {"DISPLAY": x, "WAYLAND_DISPLAY": os.path.join(run, "wl")}

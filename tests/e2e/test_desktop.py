@@ -10,8 +10,7 @@ PLACE = {"Position-Left": 3000, "Position-Top": 2250}
 
 
 def on_x(i):
-    """Its client area at the stored place, give or take the frame weston draws around it (weston
-    tells no frame extents)."""
+    """At the stored place, give or take the frame weston draws (it tells no frame extents)."""
     x, y = (int(v) for v in re.findall(r"Absolute upper-left [XY]:\s+(-?\d+)",
                                        xrun("xwininfo", "-id", i.win())))
     expect(0 <= x - 200 <= 40 and 0 <= y - 150 <= 40, "the window at %d, %d" % (x, y))

@@ -13,14 +13,13 @@ class Rigctl:
     """Hamlib's own client, one process fed command by command on its standard input."""
 
     def __init__(self, i):
-        self.p = spawn(["rigctl", "-m", "2", "-r", "127.0.0.1:%d" % i.port], stdin=subprocess.PIPE,
-                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.p = spawn(["rigctl", "-m", "2", "-r", "127.0.0.1:%d" % i.port], bufsize=0,
+                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.ask(None)
 
     def ask(self, line):
         if line:
             self.p.stdin.write(line.encode() + b"\n")
-            self.p.stdin.flush()
         out = b""
         while not out.endswith(PROMPT):
             expect(select.select([self.p.stdout], [], [], 5)[0], "rigctl: no answer to %r" % line)
@@ -37,8 +36,7 @@ def ask(line, want, via=Client):
     return step
 
 
-def rig(line, want):
-    return ask(line, want, Rigctl)
+def rig(line, want): return ask(line, want, Rigctl)
 
 
 def checked(name, on):
