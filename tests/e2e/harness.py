@@ -171,12 +171,13 @@ class Event:
 
 
 class Pty:
-    """A pseudo-terminal standing in for an adapter; closing the master unplugs it."""
+    """A pseudo-terminal standing in for an adapter; closing the master unplugs it. Its slave
+    stays open here, so that its number goes to no other test's terminal while this file runs:
+    a program whose adapter was unplugged takes a new terminal of that number for its own."""
 
     def __init__(self):
-        self.master, slave = os.openpty()
-        self.path, self.rdev = os.ttyname(slave), os.fstat(slave).st_rdev
-        os.close(slave)
+        self.master, self.slave = os.openpty()
+        self.path, self.rdev = os.ttyname(self.slave), os.fstat(self.slave).st_rdev
 
     def hupcl(self):
         return bool(termios.tcgetattr(self.master)[2] & termios.HUPCL)
