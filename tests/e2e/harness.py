@@ -8,7 +8,7 @@ that does not hold. Texts, places and list items come from the accessibility bus
 colour from the screen, the lines from the emulation's shared registers and log. Minute rows run
 alongside the others, each program with its own folders, so that they share one real minute.
 """
-import argparse, atexit, copy, os, re, shutil, socket, struct, subprocess, sys, tempfile
+import argparse, atexit, copy, itertools, os, re, shutil, socket, struct, subprocess, sys, tempfile
 import termios, threading, time, traceback
 
 APP = "Zorore_PTT"
@@ -197,7 +197,7 @@ class Session:
         os.makedirs(self.state)
         self.display = display
         display.start(self.workdir)
-        self.count = 0
+        self.numbers = itertools.count(1)  # next() is atomic: minute rows start in threads
 
     def events(self, paths=None, since=0):
         try:
@@ -212,12 +212,11 @@ class Instance:
     """One program with its own settings, lock and control files, and its ports."""
 
     def __init__(self, s, ports=(1,), settings=None, missing=(), env=None, remote=False):
-        s.count += 1
         with socket.socket() as sock:  # a free port for remote keying
             sock.bind(("127.0.0.1", 0))
             self.port = remote and sock.getsockname()[1]
         self.s, self.dir, self.proc, self.runs, self.extra_env = s, None, None, 0, env or {}
-        self.dir = os.path.join(s.workdir, "i%d" % s.count)
+        self.dir = os.path.join(s.workdir, "i%d" % next(s.numbers))
         self.conf = os.path.join(self.dir, "config", APP, APP + ".conf")
         self.control = os.path.join(self.dir, "control")
         os.makedirs(os.path.dirname(self.conf))
