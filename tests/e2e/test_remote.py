@@ -46,7 +46,6 @@ def checked(name, on):
 
 
 def released_by(leave):
-    """The line released within 100 ms of leave(i)."""
     def step(i):
         t = time.monotonic_ns()
         leave(i)
@@ -56,7 +55,6 @@ def released_by(leave):
 
 
 def crowd(i):
-    """16 clients answered, the 17th closed at once, and the 16 still answered."""
     clients = [Client(i) for _ in range(17)]
     expect([c.ask("t") for c in clients[:16]] == ["0"] * 16, "the 16 not all answered")
     clients[16].sock.settimeout(2)
