@@ -8,8 +8,8 @@ that does not hold. Texts, places and list items come from the accessibility bus
 colour from the screen, the lines from the emulation's shared registers and log. Minute rows run
 alongside the others, each program with its own folders, so that they share one real minute.
 """
-import argparse, atexit, copy, os, re, shutil, struct, subprocess, sys, tempfile, termios
-import threading, time, traceback
+import argparse, atexit, copy, itertools, os, re, shutil, socket, struct, subprocess, sys, tempfile
+import termios, threading, time, traceback
 
 APP = "Zorore_PTT"
 KEYS = ("Position-Left", "Position-Top", "OnTop", "ComPort", "Height", "Timer")
@@ -33,16 +33,16 @@ def expect(cond, what):
         raise Failure(what)
 
 
-def wait_until(cond, timeout, what, every=0.05):
-    """cond()'s first true value; a Failure in cond() (a program too busy to answer) counts as
-    not yet."""
+def wait_until(cond, timeout, what, also=Failure, every=0.05):
+    """cond()'s first true value; a Failure (or what `also` names) in cond(), a program too busy
+    to answer, counts as not yet."""
     deadline, last = time.monotonic() + timeout, ""
     while True:
         try:
             got = cond()
             if got:
                 return got
-        except Failure as e:
+        except (Failure, also) as e:
             last = " (%s)" % e
         if time.monotonic() > deadline:
             raise Failure("waited %.0f s for %s%s" % (timeout, what() if callable(what) else what,
@@ -114,6 +114,22 @@ class Display:
         os.environ.update(self.env)
 
 
+class Weston(Display):
+    """Headless weston with XWayland; its socket a path, as each program has its own runtime."""
+
+    def start(self, workdir):
+        run, log = os.path.join(workdir, "wayland"), os.path.join(workdir, "weston.log")
+        os.makedirs(run, mode=0o700)
+        spawn(["weston", "--backend=headless-backend.so", "--xwayland", "--socket=wl",
+               "--width=1280", "--height=800", "--log=" + log], stdout=subprocess.DEVNULL,
+              env=dict(os.environ, XDG_RUNTIME_DIR=run), stderr=subprocess.DEVNULL)
+        x = wait_until(lambda: os.path.exists(log) and re.findall(
+            r"xserver listening on display (:\d+)", open(log).read()), 20, "weston")[0]
+        self.env = {"DISPLAY": x, "WAYLAND_DISPLAY": os.path.join(run, "wl")}
+        os.environ.update(self.env)
+        self.start_bus()
+
+
 def atspi():
     import gi
     gi.require_version("Atspi", "2.0")
@@ -155,12 +171,13 @@ class Event:
 
 
 class Pty:
-    """A pseudo-terminal standing in for an adapter; closing the master unplugs it."""
+    """A pseudo-terminal standing in for an adapter; closing the master unplugs it. Its slave
+    stays open here, so that its number goes to no other test's terminal while this file runs:
+    a program whose adapter was unplugged takes a new terminal of that number for its own."""
 
     def __init__(self):
-        self.master, slave = os.openpty()
-        self.path, self.rdev = os.ttyname(slave), os.fstat(slave).st_rdev
-        os.close(slave)
+        self.master, self.slave = os.openpty()
+        self.path, self.rdev = os.ttyname(self.slave), os.fstat(self.slave).st_rdev
 
     def hupcl(self):
         return bool(termios.tcgetattr(self.master)[2] & termios.HUPCL)
@@ -180,7 +197,7 @@ class Session:
         os.makedirs(self.state)
         self.display = display
         display.start(self.workdir)
-        self.count = 0
+        self.numbers = itertools.count(1)  # next() is atomic: minute rows start in threads
 
     def events(self, paths=None, since=0):
         try:
@@ -194,10 +211,12 @@ class Session:
 class Instance:
     """One program with its own settings, lock and control files, and its ports."""
 
-    def __init__(self, s, ports=(1,), settings=None, missing=(), env=None):
-        s.count += 1
+    def __init__(self, s, ports=(1,), settings=None, missing=(), env=None, remote=False):
+        with socket.socket() as sock:  # a free port for remote keying
+            sock.bind(("127.0.0.1", 0))
+            self.port = remote and sock.getsockname()[1]
         self.s, self.dir, self.proc, self.runs, self.extra_env = s, None, None, 0, env or {}
-        self.dir = os.path.join(s.workdir, "i%d" % s.count)
+        self.dir = os.path.join(s.workdir, "i%d" % next(s.numbers))
         self.conf = os.path.join(self.dir, "config", APP, APP + ".conf")
         self.control = os.path.join(self.dir, "control")
         os.makedirs(os.path.dirname(self.conf))
@@ -211,12 +230,13 @@ class Instance:
     # ---- files
 
     def write(self, settings=None):
-        """[Settings] from a dict, or any text, followed by the [Ports] map."""
+        """[Settings] from a dict, or any text, followed by the [Ports] map (and [Remote])."""
         if isinstance(settings, dict):
             settings = "[Settings]\n" + "".join("%s=%s\n" % kv for kv in settings.items())
         with open(self.conf, "w", encoding="utf-8") as f:
             f.write((settings or "") + "\n[Ports]\n" +
-                    "".join("COM%d=%s\n" % kv for kv in sorted(self.ports.items())))
+                    "".join("COM%d=%s\n" % kv for kv in sorted(self.ports.items())) +
+                    ("[Remote]\nEnabled=1\nPort=%d\n" % self.port if self.port else ""))
 
     def text(self):
         with open(self.conf, encoding="utf-8", errors="replace") as f:
@@ -434,6 +454,18 @@ class Instance:
         if self.proc:
             out += ["stderr:"] + ["  " + line for line in self.stderr().splitlines()[-10:]]
         return "\n".join(out + ["settings:"] + ["  " + line for line in self.text().splitlines()])
+
+
+class Client:
+    """A client of Hamlib's network protocol on the program's port."""
+
+    def __init__(self, i):
+        self.sock = wait_until(lambda: socket.create_connection(("127.0.0.1", i.port), 5), 5,
+                               "the program to listen", ConnectionRefusedError)
+
+    def ask(self, line):
+        self.sock.sendall(line.encode() + b"\n")
+        return self.sock.recv(4096).decode().strip()
 
 
 # ---- steps for the tables

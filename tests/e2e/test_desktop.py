@@ -1,0 +1,36 @@
+"""A Wayland session (weston with XWayland): the program goes to X11 by itself, where it can place
+its window, and honours a Wayland platform asked for, saying once what that costs."""
+import os, sys
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import *  # noqa: E402,F403
+
+NOTICE = "Zorore_PTT: window placement and Always On Top are not available in this Wayland session"
+
+
+def on_x(i):
+    """At the stored place, give or take the frame weston draws (it tells no frame extents)."""
+    info = xrun("xwininfo", "-id", i.win())
+    x, y = map(int, re.findall(r"Absolute upper-left [XY]:\s+(-?\d+)", info))
+    expect(0 <= x - 200 <= 40 and 0 <= y - 150 <= 40 and NOTICE not in i.stderr(),
+           "at %d, %d; stderr %r" % (x, y, i.stderr()))
+
+
+def on_wayland(i):
+    """No X window (X itself answering), and the notice once."""
+    r = subprocess.run(["xdotool", "search", "--all", "--pid", str(i.proc.pid)],
+                       capture_output=True, text=True, timeout=30)
+    expect(r.returncode == 1 and not r.stdout + r.stderr and i.stderr().count(NOTICE) == 1,
+           "X windows %r, stderr %r" % (r.stdout + r.stderr, i.stderr()))
+
+
+PLACE = {"Position-Left": 3000, "Position-Top": 2250}
+ROWS = [
+    ("QT_QPA_PLATFORM unset: an X window of its own, at the stored place", {"settings": PLACE},
+     [on_x]),
+    ("QT_QPA_PLATFORM=wayland honoured: no X window, the notice once", {
+        "settings": PLACE, "env": {"QT_QPA_PLATFORM": "wayland"}}, [on_wayland]),
+]
+
+if __name__ == "__main__":
+    run(ROWS, display=Weston)
