@@ -251,9 +251,16 @@ void frmPTT::runActivationOnce() {
         move(m_firstPlacement);
     }
     guarded([this] {
+        // Listening first: an unattended station keeps its remote keying while the port
+        // message waits for someone to read it. Any failure is shown after the start-up.
+        std::optional<QString> remoteFailure;
+        if (get(keys::kRemoteSection, keys::kRemoteEnabled) == QLatin1String("1")) {
+            remoteFailure = startRemoteKeying(true);
+            mnuRemote->setChecked(!remoteFailure);
+        }
         Form_Activate();
-        if (get(keys::kRemoteSection, keys::kRemoteEnabled) == QLatin1String("1"))
-            mnuRemote->setChecked(switchRemoteKeying(true));
+        if (remoteFailure)
+            showBox(*remoteFailure, QMessageBox::Warning);
     });
 }
 
@@ -707,21 +714,20 @@ void frmPTT::mnuAbout_Click() {
 
 // Other programs key through us only while this is checked; the choice outlives the run.
 void frmPTT::mnuRemote_Click() {
-    const bool on = switchRemoteKeying(mnuRemote->isChecked());
+    const std::optional<QString> failed = startRemoteKeying(mnuRemote->isChecked());
+    const bool on = mnuRemote->isChecked() && !failed;
     mnuRemote->setChecked(on);
+    if (failed)
+        showBox(*failed, QMessageBox::Warning);
     m_store.SaveSetting(keys::kApplication, keys::kRemoteSection, keys::kRemoteEnabled,
                         IntegerText(on ? 1 : 0));
 }
 
-bool frmPTT::switchRemoteKeying(bool on) {
-    if (!m_hooks.remoteKeying)
-        return on;
-    if (const std::optional<QString> failed = m_hooks.remoteKeying(on)) {
+std::optional<QString> frmPTT::startRemoteKeying(bool on) {
+    std::optional<QString> failed = m_hooks.remoteKeying ? m_hooks.remoteKeying(on) : std::nullopt;
+    if (failed)
         warn(*failed);
-        showBox(*failed, QMessageBox::Warning);
-        return false;
-    }
-    return on;
+    return failed;
 }
 
 void frmPTT::mnuPorts_Click() {

@@ -141,7 +141,7 @@ private:
     void refreshPortTooltips();
     void runActivationOnce();
     void portAppeared(int port, int retries);
-    bool switchRemoteKeying(bool on);
+    std::optional<QString> startRemoteKeying(bool on);
 
     QString get(QLatin1StringView key) const;
     QString get(QLatin1StringView section, QLatin1StringView key) const;
