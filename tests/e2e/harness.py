@@ -239,6 +239,8 @@ class Instance:
                     ("[Remote]\nEnabled=1\nPort=%d\n" % self.port if self.port else ""))
 
     def text(self):
+        if not os.path.isfile(self.conf):
+            return "(not a file)"
         with open(self.conf, encoding="utf-8", errors="replace") as f:
             return f.read()
 
@@ -289,12 +291,12 @@ class Instance:
         return self
 
     def wait_started(self):
-        """The window shown and the port open with its lines lowered, or a message box."""
+        """The window shown and the port open with its lines at rest, or a message box."""
         wait_until(lambda: self.alive() and self.find("check box", "TX"), 20, "the window")
 
         def settled():
             mine = [e for e in self.s.events() if e.pid == self.proc.pid]
-            return self.boxes() or (mine and mine[-1].kind == "TIOCMBIC" and
+            return self.boxes() or (mine and mine[-1].kind in ("TIOCMBIC", "TIOCMBIS") and
                                     time.monotonic_ns() - mine[-1].t > 3e8)
 
         wait_until(settled, 10, "the port to open or its message")

@@ -16,7 +16,8 @@
  *                <CLOCK_MONOTONIC ns> <pid> <fd> <path> <event> DTR=<0|1> RTS=<0|1>[ extra]
  * UARTEMU_GUARD  (default 1) opens of real serial and console devices fail with EACCES.
  * UARTEMU_CONTROL a file of rules, re-read when it changes (replace it by rename):
- *                fail|block ioctl|write|rename <ERRNO|ms> [<path-prefix>] [once]
+ *                fail|block ioctl|write|rename|open <ERRNO|ms> [<path-prefix>] [once]
+ *                (open: only opens that create a file, O_CREAT or O_TMPFILE)
  *                clock <seconds>   shifts CLOCK_REALTIME, gettimeofday and time in the process
  *
  * The ioctl path (fatal-signal handlers lower the lines) takes no lock and allocates nothing.
@@ -101,8 +102,8 @@ static long fd_link(int fd, char path[PATH_LEN]) {
 
 /* ---- the control file ---- */
 
-enum { CALL_IOCTL, CALL_WRITE, CALL_RENAME, CALLS };
-static const char *const call_names[] = {"ioctl", "write", "rename"};
+enum { CALL_IOCTL, CALL_WRITE, CALL_RENAME, CALL_OPEN, CALLS };
+static const char *const call_names[] = {"ioctl", "write", "rename", "open"};
 static const struct {
     const char *name;
     int value;
@@ -359,6 +360,8 @@ static int opened(const char *path, int flags, mode_t mode) {
         errno = EACCES;
         return -1;
     }
+    if ((flags & (O_CREAT | __O_TMPFILE)) && failed(fault(CALL_OPEN, -1, path, 0)))
+        return -1;
     int fd = real_open(path, flags, mode), saved = errno;
     if (fd >= 0 && fd < MAX_FDS) {
         struct device *stale = device_at(fd); /* closed behind our back */
