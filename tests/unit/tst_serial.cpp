@@ -208,8 +208,7 @@ private slots:
         QTemporaryDir dir;
         if (device == "link")
             QFile::link("/dev/console", device = dir.filePath("by-id-console"));
-        if (device.isEmpty())
-            device = pty.path;
+        device = device.isEmpty() ? pty.path : device;
         PosixSerialPort first, port;
         if (holder == "us")
             first.open(pty.path);

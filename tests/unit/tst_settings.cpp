@@ -174,9 +174,8 @@ private slots:
         const auto fails = [&] { // on a disk that takes no more than 4 KiB
             rlimit saved{};
             ::getrlimit(RLIMIT_FSIZE, &saved);
-            rlimit small = saved;
-            small.rlim_cur = 4096;
-            const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit small{4096, saved.rlim_max};
+            std::signal(SIGXFSZ, SIG_IGN); // a write beyond fails instead
             ::setrlimit(RLIMIT_FSIZE, &small);
             QString path;
             try {
@@ -185,7 +184,6 @@ private slots:
                 path = e.path();
             }
             ::setrlimit(RLIMIT_FSIZE, &saved);
-            std::signal(SIGXFSZ, oldHandler);
             return path == conf() && store.GetSetting(kApp, kSec, "Note").isEmpty();
         };
         store.SaveSetting(kApp, kSec, "Height", "3090");
