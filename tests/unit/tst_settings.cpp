@@ -1,21 +1,18 @@
-// Stored texts and the settings file. Run with --writer, the binary is the store tests' second
-// process: it writes keys PREFIX0.. once, or in a loop until killed.
+// Stored texts and the settings file.
 
 #include "IniSettingsStore.h"
 #include "SettingsErrors.h"
 #include "TextForms.h"
-#include "Twips.h"
 
 #include <QDir>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <cmath>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace zptt;
 
@@ -25,7 +22,6 @@ const QString kApp = QStringLiteral("Zorore_PTT");
 const QString kSec = QStringLiteral("Settings");
 const QLocale kC = QLocale::c();
 const QLocale kGerman(QLocale::German, QLocale::Germany);
-const QLocale kUs(QLocale::English, QLocale::UnitedStates);
 
 template <typename F> QString outcome(F &&conversion) {
     try {
@@ -37,30 +33,26 @@ template <typename F> QString outcome(F &&conversion) {
     }
 }
 
-// Key k's value in a writer's pass n: large, in need of quoting, its pass told by its start.
-QString writerValue(int k, int n, int size) {
-    return QStringLiteral("#%1:%2#").arg(k).arg(n).leftJustified(size - 1, u'\n') + u'$';
+// Key k's value as the writers store it: large, and in need of quoting.
+QString writerValue(int k, int size) {
+    return QStringLiteral("#%1#").arg(k).leftJustified(size - 1, u'\n') + u'$';
 }
 
-int writer(const QStringList &a) { // ROOT PREFIX COUNT SIZE LOOP
-    IniSettingsStore store(a[0]);
-    for (int n = 0; n == 0 || a[4] == QLatin1String("1"); ++n) {
-        for (int k = 0; k < a[2].toInt(); ++k)
-            store.SaveSetting(kApp, kSec, a[1] + QString::number(k),
-                              writerValue(k, n, a[3].toInt()));
+// A second process that writes keys PREFIX0.. with values of this size.
+pid_t writer(const QString &root, const QString &prefix, int count, int size) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        IniSettingsStore store(root);
+        for (int k = 0; k < count; ++k)
+            store.SaveSetting(kApp, kSec, prefix + QString::number(k), writerValue(k, size));
+        ::_exit(0);
     }
-    return 0;
+    return pid;
 }
 
 QByteArray readFile(const QString &path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &data) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
 }
 
 } // namespace
@@ -69,13 +61,12 @@ class TestSettings : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
     QString conf() const { return IniSettingsStore(m_dir.path()).filePath(kApp); }
-    void startWriter(QProcess &p, const QStringList &args) {
-        p.start(QCoreApplication::applicationFilePath(),
-                QStringList{"--writer", m_dir.path()} + args);
-    }
 
 private slots:
-    void init() { QDir(m_dir.path() + "/Zorore_PTT").removeRecursively(); }
+    void init() {
+        QDir(m_dir.path() + "/Zorore_PTT").removeRecursively();
+        QDir().mkpath(m_dir.path() + "/Zorore_PTT");
+    }
 
     void conversions_data() {
         QTest::addColumn<QString>("text");
@@ -85,46 +76,35 @@ private slots:
         QTest::addColumn<QString>("lenient");
         auto row = [](const QString &text, const char *single, const char *int16,
                       const char *lenient, const QLocale &locale = kC) {
-            QString name = locale.name() + ' ' + text.left(20);
-            name.replace('\n', '~').replace('\r', '~').replace('\t', '~');
-            QTest::newRow(qPrintable(name)) << text << locale << single << int16 << lenient;
+            QTest::addRow("%s %s", qPrintable(locale.name()),
+                          qPrintable(text.left(20).simplified()))
+                << text << locale << single << int16 << lenient;
         };
-        row("1635", "1635", "1635", "1635");
         row(" \t12.5 \n", "12.5", "12", "12");
         row("2.5", "2.5", "2", "2");
         row("3.5", "3.5", "4", "4");
         row("-2.5", "-2.5", "-2", "-2");
         row("32767.5", "32767.5", "overflow", "overflow");
-        row("-32768.5", "-32768.5", "-32768", "-32768");
-        row("3.402823e38", "3.40282306e+38", "overflow", "overflow");
         row("1e39", "overflow", "overflow", "overflow");
-        row("1e-999", "0", "0", "0");
         row("", "mismatch", "mismatch", "0");
-        row("nan", "mismatch", "mismatch", "0");
         row("12abc", "mismatch", "mismatch", "12");
-        row("1\r\n0", "mismatch", "mismatch", "10");
-        row("5 min", "mismatch", "mismatch", "5");
-        row("1,5", "mismatch", "mismatch", "1");
-        row(QString(100000, u'9'), "overflow", "overflow", "overflow");
-        row("1,234.5", "mismatch", "mismatch", "1", kUs); // written under another locale
+        row("1,234.5", "mismatch", "mismatch", "1",
+            QLocale(QLocale::English, QLocale::UnitedStates));
         row("1234,5", "1234.5", "1234", "1234", kGerman);
         row("1,5E3", "1500", "1500", "1", kGerman);
-        row("1.234,5", "mismatch", "mismatch", "1", kGerman);
-        row("1234.5", "mismatch", "mismatch", "1234", kGerman);
+        row("1.234,5", "mismatch", "mismatch", "1", kGerman); // written under another locale
     }
     void conversions() {
         QFETCH(QString, text);
         QFETCH(QLocale, locale);
-        QFETCH(QString, single);
-        QFETCH(QString, int16);
-        QFETCH(QString, lenient);
-        QCOMPARE(outcome([&] { return ToSingleStrict("K", text, locale); }), single);
-        QCOMPARE(outcome([&] { return ToInt16Strict("K", text, locale); }), int16);
-        QCOMPARE(outcome([&] { return ToInt16Lenient("K", text); }), lenient);
+        QTEST(outcome([&] { return ToSingleStrict("K", text, locale); }), "single");
+        QTEST(outcome([&] { return ToInt16Strict("K", text, locale); }), "int16");
+        QTEST(outcome([&] { return ToInt16Lenient("K", text); }), "lenient");
     }
 
-    // What the window stores for a position or height, and that it reads back the same.
-    void numberText() {
+    // What the window stores for a position or height, read back the same; a stored text as a
+    // warning shows it.
+    void texts() {
         const std::pair<float, const char *> rows[] = {
             {1635.0f, "1635"},         {1234.5f, "1234,5"}, {12345678.0f, "12345680"}, {-0.0f, "0"},
             {-1.5e-7f, "-0,00000015"}, {NAN, "nan"},        {-INFINITY, "-inf"}};
@@ -134,18 +114,6 @@ private slots:
                 QCOMPARE(NumberText(ToSingleStrict("K", text, kGerman), kGerman), text);
         }
         QCOMPARE(NumberText(1234.5f, kC), "1234.5");
-    }
-
-    void twipsToPixels() { // a half pixel goes to the even neighbour
-        QCOMPARE(zptt::twipsToPixels(337.5, twipsPerPixel(96)), 22);
-        QCOMPARE(zptt::twipsToPixels(352.5, twipsPerPixel(96)), 24);
-        QCOMPARE(zptt::twipsToPixels(3090, twipsPerPixel(120)), 258);
-    }
-
-    // Stored texts are quoted short and on one line in the warnings.
-    void messages() {
-        QCOMPARE(QString(TypeMismatchError("Height", "abc").what()),
-                 QString("Height: \"abc\" is not a number"));
         QCOMPARE(QString(OverflowError("Timer", "9\n" + QString(45, '9')).what()),
                  "Timer: \"9 " + QString(38, '9') + "...\" is out of range");
     }
@@ -170,121 +138,77 @@ private slots:
         row("last duplicate read, later ones dropped",
             "[Settings]\nTimer=1\nOnTop=0\nTimer=2\n[Ports]\nTimer=7\n[Settings]\nTimer=3\n",
             "Timer", "3", "[Settings]\nTimer=X\nOnTop=0\n[Ports]\nTimer=7\n[Settings]\n");
-        row("key case", "[Settings]\ntimer=1\n", "Timer", "", "[Settings]\ntimer=1\nTimer=X\n");
-        row("before any section", "Timer=3\n[Settings]\n", "Timer", "",
-            "Timer=3\n[Settings]\nTimer=X\n");
         row("added to its section", "[Settings]\nOnTop=1\n\n; p\n[Ports]\nCOM5=/dev/x\n", "Timer",
             "", "[Settings]\nOnTop=1\nTimer=X\n\n; p\n[Ports]\nCOM5=/dev/x\n");
-        row("no final newline", "[Ports]\nCOM5=/dev/x", "Timer", "",
-            "[Ports]\nCOM5=/dev/x\n\n[Settings]\nTimer=X\n");
-        row("lone CR at the end", "[Ports]\r\nCOM5=/dev/x\r", "Timer", "",
-            "[Ports]\r\nCOM5=/dev/x\r\n\r\n[Settings]\r\nTimer=X\r\n");
-        row("CRLF", "[Settings]\r\nTimer=6\r\n", "Timer", "6", "[Settings]\r\nTimer=X\r\n");
         row("byte order mark", "\xEF\xBB\xBF[Settings]\nTimer=4\n", "Timer", "4",
             "\xEF\xBB\xBF[Settings]\nTimer=X\n");
         row("blanks and quotes", "[ Settings ]\n  Timer \t= \" a\\\"b\\x41\\n\" \n", "Timer",
             " a\"bA\n", "[ Settings ]\nTimer=X\n");
-        row("unterminated quote", "[Settings]\nComPort=\"C:\\x\n", "ComPort", "\"C:\\x",
-            "[Settings]\nComPort=X\n");
         row("garbage", QByteArray("\x00\x01\xff[[[===\n\xfe", 11), "Timer", "",
             QByteArray("\x00\x01\xff[[[===\n\xfe\n\n[Settings]\nTimer=X\n", 32));
     }
     void file() {
         QFETCH(QByteArray, before);
         QFETCH(QString, key);
-        QFETCH(QString, read);
-        QFETCH(QByteArray, after);
-        if (!before.isNull())
-            writeFile(conf(), before);
+        QFile f(conf());
+        QVERIFY(before.isNull() || (f.open(QIODevice::WriteOnly) && f.write(before) > 0));
+        f.close();
         IniSettingsStore store(m_dir.path());
-        QCOMPARE(store.GetSetting(kApp, kSec, key), read);
+        QTEST(store.GetSetting(kApp, kSec, key), "read");
         store.SaveSetting(kApp, kSec, key, "X");
-        QCOMPARE(readFile(conf()), after);
+        QTEST(readFile(conf()), "after");
+        // A text of any kind comes back as stored, and stays on its one line.
+        const QString odd =
+            QStringLiteral(u"  \"\\x41\\ a,b;c # d=e%\r\n\uFEFF\u0001\u007f\u0085 \U0001F4FB ");
+        store.SaveSetting(kApp, kSec, "V", odd);
+        QCOMPARE(store.GetSetting(kApp, kSec, "V"), odd);
+        QCOMPARE(store.GetSetting(kApp, kSec, key), "X");
     }
 
-    // Any text comes back as it was stored, and stays on its one line.
-    void roundTrip() {
-        IniSettingsStore store(m_dir.path());
-        for (const QString &text :
-             {QString("a,b;c # d=e%"), QString("C:\\x\\n"), QString(),
-              QStringLiteral(u"\u00e9\u65e5 \U0001F4FB"), QString("  lead"), QString("trail "),
-              QString("a\nb\r\n"), QStringLiteral(u"\u0001\u007f\u0085"), QString("\"\\x41\\"),
-              QStringLiteral(u"\uFEFFx"), QStringLiteral(u"a\n\uFEFFb")}) {
-            store.SaveSetting(kApp, kSec, "V", text);
-            store.SaveSetting(kApp, kSec, "W", "z");
-            QCOMPARE(store.GetSetting(kApp, kSec, "V"), text);
-            QCOMPARE(readFile(conf()).count('\n'), 3);
-        }
-    }
-
-    // A write that cannot be done is reported, and leaves the file as it was.
-    void failedWrite_data() {
-        QTest::addColumn<int>("blocker");
-        QTest::newRow("disk full") << 0;
-        QTest::newRow("folder is a file") << 1;
-        QTest::newRow("file is a FIFO") << 2; // not even reading it may hang
-    }
+    // A write that cannot be done is reported and leaves the file as it was: on a full disk,
+    // with the lock or the file not a regular file (not even reading it may hang), with a file
+    // where the folder belongs. A save that changes nothing needs no lock.
     void failedWrite() {
-        QFETCH(int, blocker);
+        const QString folder = m_dir.path() + "/Zorore_PTT";
         IniSettingsStore store(m_dir.path());
+        const auto fails = [&] { // on a disk that takes no more than 4 KiB
+            rlimit saved{};
+            ::getrlimit(RLIMIT_FSIZE, &saved);
+            const rlimit small{4096, saved.rlim_max};
+            std::signal(SIGXFSZ, SIG_IGN); // a write beyond fails instead
+            ::setrlimit(RLIMIT_FSIZE, &small);
+            QString path;
+            try {
+                store.SaveSetting(kApp, kSec, "Note", QString(8000, 'x'));
+            } catch (const StoreWriteError &e) {
+                path = e.path();
+            }
+            ::setrlimit(RLIMIT_FSIZE, &saved);
+            return path == conf() && store.GetSetting(kApp, kSec, "Note").isEmpty();
+        };
         store.SaveSetting(kApp, kSec, "Height", "3090");
         const QByteArray before = readFile(conf());
-        if (blocker == 1) {
-            QDir(m_dir.path() + "/Zorore_PTT").removeRecursively();
-            writeFile(m_dir.path() + "/Zorore_PTT", "x");
-        } else if (blocker == 2) {
-            QFile::remove(conf());
-            QCOMPARE(::mkfifo(QFile::encodeName(conf()).constData(), 0600), 0);
-        }
-        rlimit saved{};
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit small = saved;
-        small.rlim_cur = 4096; // the disk takes no more
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        ::setrlimit(RLIMIT_FSIZE, &small);
-        QString path;
-        try {
-            store.SaveSetting(kApp, kSec, "Note", QString(8000, 'x'));
-        } catch (const StoreWriteError &e) {
-            path = e.path();
-        }
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
-        QCOMPARE(path, conf());
-        QCOMPARE(store.GetSetting(kApp, kSec, "Note"), QString());
-        if (blocker == 0)
-            QCOMPARE(readFile(conf()), before);
-        QFile::remove(m_dir.path() + "/Zorore_PTT");
+        QVERIFY(fails() && readFile(conf()) == before);
+        QVERIFY(QDir().mkdir(conf() + ".lock"));
+        store.SaveSetting(kApp, kSec, "Height", "3090");
+        QVERIFY(fails() && QDir().rmdir(conf() + ".lock"));
+        QVERIFY(QFile::remove(conf()) && ::mkfifo(qPrintable(conf()), 0600) == 0);
+        QVERIFY(fails());
+        QVERIFY(QDir(folder).removeRecursively() && QFile(folder).open(QIODevice::WriteOnly));
+        QVERIFY(fails() && QFile::remove(folder));
     }
 
-    // Two writers at once lose nothing; one killed at any moment leaves each value old or new
-    // but whole, and no lock that keeps the next writer out.
+    // Two writers at once lose nothing (a writer killed at any moment is no other matter than a
+    // full disk), and one killed before it wrote its lock's owner keeps no one out.
     void writers() {
-        QProcess a, b;
-        startWriter(a, {"A", "20", "100", "0"});
-        startWriter(b, {"B", "20", "100", "0"});
-        QVERIFY(a.waitForFinished(60000) && a.exitCode() == 0);
-        QVERIFY(b.waitForFinished(60000) && b.exitCode() == 0);
+        const pid_t a = writer(m_dir.path(), "A", 20, 1000),
+                    b = writer(m_dir.path(), "B", 20, 1000);
+        QVERIFY(::waitpid(a, nullptr, 0) == a && ::waitpid(b, nullptr, 0) == b);
         IniSettingsStore store(m_dir.path());
-        for (int k = 0; k < 20; ++k) {
-            for (const QString prefix : {"A", "B"})
-                QCOMPARE(store.GetSetting(kApp, kSec, prefix + QString::number(k)),
-                         writerValue(k, 0, 100));
-        }
-        for (int round = 0; round < 8; ++round) {
-            QProcess w;
-            startWriter(w, {"Big", "3", "200000", "1"});
-            QVERIFY(w.waitForStarted());
-            QTest::qWait(int(QRandomGenerator::global()->bounded(20, 150)));
-            w.kill();
-            QVERIFY(w.waitForFinished());
-            for (int k = 0; k < 3; ++k) {
-                const QString v = store.GetSetting(kApp, kSec, "Big" + QString::number(k));
-                const int pass = v.section(':', 1, 1).section('#', 0, 0).toInt();
-                QVERIFY(v.isEmpty() || v == writerValue(k, pass, 200000));
-            }
-        }
-        // One killed before it wrote its lock's owner.
+        for (int k = 0; k < 20; ++k)
+            QCOMPARE(store.GetSetting(kApp, kSec, QString("A%1").arg(k)) +
+                         store.GetSetting(kApp, kSec, QString("B%1").arg(k)),
+                     writerValue(k, 1000).repeated(2));
         QFile ownerless(conf() + ".lock");
         QVERIFY(ownerless.open(QIODevice::WriteOnly));
         ownerless.setFileTime(QDateTime::currentDateTime().addSecs(-5),
@@ -295,12 +219,5 @@ private slots:
     }
 };
 
-int main(int argc, char **argv) {
-    QCoreApplication app(argc, argv);
-    if (argc == 7 && QByteArray(argv[1]) == "--writer")
-        return writer(app.arguments().mid(2));
-    TestSettings test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_GUILESS_MAIN(TestSettings)
 #include "tst_settings.moc"

@@ -1,59 +1,51 @@
+// Hamlib's network protocol as a table of exchanges, and the server against hostile clients.
+// Hamlib's own client drives the real program end to end.
+
 #include "RemoteKeyingServer.h"
 #include "RigctlSession.h"
 
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTest>
-#include <atomic>
-#include <memory>
 #include <mutex>
-#include <thread>
 
 using namespace zptt;
 
 // A keying point that notes what each client asks of it, from any thread.
-class FakeKeying final : public RemoteKeying {
-public:
+struct FakeKeying final : RemoteKeying {
     std::atomic<bool> portOpen = true;
+    std::atomic<ClientId> keyedBy = 0;
+    mutable std::mutex mutex;
+    QStringList noted;
 
     KeyResult remoteKey(ClientId client) override {
         note("key", client);
         if (portOpen)
-            m_keyedBy = client;
+            keyedBy = client;
         return portOpen ? KeyResult::Keyed : KeyResult::NoPort;
     }
     void remoteRelease(ClientId client) override {
         note("release", client);
-        m_keyedBy = 0;
+        keyedBy = 0;
     }
     void clientGone(ClientId client) override {
         note("gone", client);
-        m_keyedBy.compare_exchange_strong(client, 0); // released if it keyed last
+        keyedBy.compare_exchange_strong(client, 0); // released if it keyed last
     }
-    bool lineKeyed() const override { return m_keyedBy != 0; }
-    QStringList events() const {
-        const std::lock_guard lock(m_mutex);
-        return m_events;
-    }
-
-private:
+    bool lineKeyed() const override { return keyedBy != 0; }
     void note(const char *what, ClientId client) {
-        const std::lock_guard lock(m_mutex);
-        m_events << QStringLiteral("%1 %2").arg(what).arg(client);
+        const std::lock_guard lock(mutex);
+        noted << QStringLiteral("%1 %2").arg(what).arg(client);
     }
-    mutable std::mutex m_mutex;
-    QStringList m_events;
-    std::atomic<ClientId> m_keyedBy = 0;
+    QStringList events() const {
+        const std::lock_guard lock(mutex);
+        return noted;
+    }
 };
 
 class tst_Remote : public QObject {
     Q_OBJECT
-    const QString rigctl = QStandardPaths::findExecutable(QStringLiteral("rigctl"));
     std::unique_ptr<FakeKeying> keying;
     std::unique_ptr<RemoteKeyingServer> server;
-    QStringList rigctlTo; // Hamlib's NET rigctl to the server
 
     std::unique_ptr<QTcpSocket> client() const {
         auto socket = std::make_unique<QTcpSocket>();
@@ -77,7 +69,6 @@ private slots:
         keying = std::make_unique<FakeKeying>();
         server = std::make_unique<RemoteKeyingServer>(*keying);
         QVERIFY(!server->listen(QHostAddress::LocalHost, 0));
-        rigctlTo = {"-m", "2", "-r", "127.0.0.1:" + QString::number(server->serverPort())};
     }
     void cleanup() { server.reset(); }
 
@@ -96,7 +87,6 @@ private slots:
         // Hamlib 4.5's NET rigctl at connect, and before a mode (its dump_state: see rigctl).
         row("connect", "\\chk_vfo\nv\nf\nf\ns\nm\n\\get_powerstat\n\\get_lock_mode\nM USB 0\n",
             "0\nVFOA\n14074000\n14074000\n0\nVFOA\nUSB\n2400\n1\n0\nRPRT 0\nRPRT 0\n");
-        row("newer client", "+\\stream_caps\n", unknown);
         row("short, long", "T 1\nt\n\\set_ptt 0\n\\get_ptt\r\n", "RPRT 0\n1\nRPRT 0\n0\n",
             {"key 7", "release 7"});
         row("fldigi, WSJT-X", "T 2\nT 3\nt\n", "RPRT 0\nRPRT 0\n1\n", {"key 7", "key 7"});
@@ -106,9 +96,6 @@ private slots:
             "RPRT 0\nget_freq:|Frequency: 14074000|RPRT 0\nset_freq: 7074000\nRPRT 0\nset_ptt:\n"
             "RPRT -1\n",
             {"key 7"});
-        row("remembered", "F 1000055.000000\nf\nM PKTUSB -1\nm\nV VFOB\nv\nS 1 VFOB\ns\n",
-            "RPRT 0\n1000055\nRPRT 0\nPKTUSB\n2400\nRPRT 0\nVFOB\nRPRT 0\n1\nVFOB\n");
-        row("VFO mode", "T VFOA 1\nf VFOA\n", "RPRT 0\n14074000\n", {"key 7"});
         row("bad arguments", "T\nT on\nT 1 1\nF -1\nF nan\nM ? 0\nV VFOZ\n",
             QByteArray("RPRT -1\n").repeated(7));
         row("garbage", QByteArray(garbage, sizeof garbage - 1), unknown.repeated(4));
@@ -118,51 +105,12 @@ private slots:
     }
     void session() {
         QFETCH(QByteArray, input);
-        // All at once, then a byte at a time: the same replies.
-        for (const qsizetype piece : {input.size(), qsizetype(1)}) {
-            FakeKeying fake;
-            fake.portOpen = QTest::currentDataTag() != QByteArrayView("no port");
-            RigctlSession session(fake, 7);
-            QByteArray reply;
-            for (qsizetype at = 0; at < input.size(); at += piece)
-                reply += session.receive(
-                    QByteArrayView(input).sliced(at, std::min(piece, input.size() - at)));
-            QTEST(reply, "reply");
-            QTEST(fake.events(), "events");
-            QTEST(session.finished(), "finished");
-        }
-    }
-
-    // Hamlib's own client; then one that keys and is killed: its keying is released at once.
-    void hamlibClient() {
-        if (rigctl.isEmpty())
-            QSKIP("rigctl (Debian package libhamlib-utils) is not installed");
-        QProcess process;
-        QElapsedTimer took;
-        took.start();
-        process.start(rigctl, rigctlTo + QStringList{"T", "1", "t", "T", "0", "F", "14074000", "f",
-                                                     "M", "USB", "2400", "m"});
-        QVERIFY(process.waitForFinished(30000));
-        QCOMPARE(process.readAllStandardError(), QByteArray());
-        QCOMPARE(process.readAllStandardOutput(), QByteArray("1\n14074000\nUSB\n2400\n"));
-        QVERIFY2(took.elapsed() < 8000, "a reply missing: the client waited out its time-out");
-        QTRY_COMPARE(keying->events(), QStringList({"key 1", "release 1", "gone 1"}));
-        process.start(rigctl, rigctlTo + QStringList{"-"});
-        process.write("T 1\n");
-        QTRY_VERIFY(keying->lineKeyed());
-        process.kill();
-        QTRY_VERIFY_WITH_TIMEOUT(gone(2) && !keying->lineKeyed(), 1000);
-    }
-
-    void listenError() {
-        RemoteKeyingServer second(*keying);
-        const auto error = second.listen(QHostAddress::LocalHost, server->serverPort());
-        QVERIFY(error);
-        QVERIFY2(error->startsWith(
-                     QStringLiteral("Cannot listen on 127.0.0.1:%1: ").arg(server->serverPort())),
-                 qPrintable(*error));
-        QVERIFY(second.listen(QHostAddress(QStringLiteral("localhost")), 0)); // not everywhere
-        QCOMPARE(second.serverPort(), 0);
+        FakeKeying fake; // how the bytes are cut is the fuzz target's matter
+        fake.portOpen = QTest::currentDataTag() != QByteArrayView("no port");
+        RigctlSession session(fake, 7);
+        QTEST(session.receive(input), "reply");
+        QTEST(fake.events(), "events");
+        QTEST(session.finished(), "finished");
     }
 
     // The seventeenth is refused; the first keys and closes, releasing at once, and its place
@@ -186,9 +134,7 @@ private slots:
         auto polls = client(), slow = client(), garbage = client();
         slow->setReadBufferSize(1); // so that the kernel's buffers fill up
         slow->write(QByteArray("\\dump_state\n").repeated(100000));
-        QByteArray noise(4096, '\0');
-        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(noise.data()), 1024);
-        garbage->write(noise.replace('\n', ' '));
+        garbage->write(QByteArray(4096, '\xff'));
         QElapsedTimer took;
         took.start();
         while ((!gone(2) || !gone(3)) && took.elapsed() < 60000) {
@@ -197,21 +143,6 @@ private slots:
         }
         QCOMPARE(ask(*polls, "T 1\n"), QByteArray("RPRT 0\n"));
         QVERIFY(gone(2) && gone(3) && !gone(1));
-    }
-
-    void releaseWithMainThreadBlocked() {
-        QByteArray replies;
-        std::thread remote([&] {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, server->serverPort());
-            if (socket.waitForConnected(5000)) {
-                replies = ask(socket, "T 1\n");
-                replies += ask(socket, "T 0\n");
-            }
-        });
-        remote.join(); // the window's thread, stuck
-        QCOMPARE(replies, QByteArray("RPRT 0\nRPRT 0\n"));
-        QTRY_COMPARE(keying->events(), QStringList({"key 1", "release 1", "gone 1"}));
     }
 };
 
