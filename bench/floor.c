@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* The click-to-line floor: the least an X program can do between a click and the line. A bare
  * Xlib window that toggles DTR on a terminal at each ButtonPress it receives; the benchmark
  * builds it with cc, runs it under the line emulation and clicks it as it clicks TX.

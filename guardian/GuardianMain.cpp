@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // zorore-ptt-guardian: a process of its own that puts a keyed port's lines at rest when the
 // program overruns its deadline, stops answering (stopped, debugged, deadlocked) or dies.
 // Plain POSIX and no Qt, so that it stays tiny; it opens nothing and reads only its socket.

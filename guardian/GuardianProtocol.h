@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The records the program and zorore-ptt-guardian exchange over their SOCK_SEQPACKET pair:

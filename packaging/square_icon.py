@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Makes the square copy of the program's icon that icon themes want.
 
 The icon is 119 x 127 and opaque, drawn on a background that only changes from row to row.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libudev rather than QSerialPortInfo: Qt's list opens every 8250 port (ttyS*) to probe it,
 // and an open raises DTR and RTS, and can disturb the system console.
 #include "Adapters.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hamlib ships no server side of its network protocol as a library (rigctld is a program), so
 // the few commands a keying client needs are parsed here.
 #include "RigctlSession.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Draws the program's icon: a mast sending waves above a red TX lamp.
 
 119 x 127 pixels, 24-bit RGB PNG, written with the standard library only.

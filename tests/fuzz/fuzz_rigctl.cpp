@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: a client's session of Hamlib's NET rigctl protocol, fed whole and in pieces
 // of byte 0 plus one bytes: the same replies, each whole lines, and none after the end.
 

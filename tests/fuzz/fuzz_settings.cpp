@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: bytes as a stored text and as the settings file. Byte 0: bits 0-1 the locale,
 // bit 2 the text read as Latin-1, bits 3-7 the key the store writes.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hamlib's network protocol as a table of exchanges, and the server against hostile clients.
 // Hamlib's own client drives the real program end to end.
 

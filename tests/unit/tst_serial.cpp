@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The port map, and the serial line on pseudo-terminals under the preloaded line emulation
 // (tests/uartemu), which keeps each pty's DTR and RTS and logs every call that touches them;
 // and the line's guardian process, on the write end of a pipe in place of a port.

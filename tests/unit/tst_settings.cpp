@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stored texts and the settings file.
 
 #include "IniSettingsStore.h"

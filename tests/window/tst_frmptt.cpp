@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drives the real window in-process. One log shows what the operator and the stored file would
 // see, in order: every value stored, every line change with the button's colour at that moment,
 // and every message box.
