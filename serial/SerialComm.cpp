@@ -109,9 +109,11 @@ void SerialComm::setDTREnable(bool high) {
     if (!m_device.isOpen())
         return;
     m_keyed = high;
+    // The line first: the guards' bookkeeping must not delay a release.
+    const int error = m_device.setKeyed(high) ? 0 : errno;
     if (!high)
         forGuards([](LineGuard &g) { g.released(); });
-    if (!m_device.setKeyed(high) && isGoneError(errno))
+    if (isGoneError(error))
         deviceLost();
 }
 
