@@ -27,8 +27,9 @@ enum Column { kPort, kDevice, kState, kAdapter, kKeying, kColumns };
 const QString kLowKeyingWarning = QStringLiteral(
     "Keyed = line low: the transmitter is on the air whenever nothing holds the line high: "
     "until Zorore_PTT opens the port, each time the adapter is plugged in, and while the "
-    "computer is off. Zorore_PTT leaves the line high when it ends, even after a crash, but if "
-    "it is killed outright (kill -9) while transmitting, the transmitter stays keyed.");
+    "computer is off. Zorore_PTT leaves the line high when it ends, even after a crash, and so "
+    "does its guardian if Zorore_PTT is killed outright; only if both are killed outright "
+    "(kill -9) while transmitting does the transmitter stay keyed.");
 
 QString lineName(LineChoice::Line line) {
     switch (line) {
