@@ -2,11 +2,8 @@
 """The real program on a private display, driven like an operator. A test file is a table of rows
 (title, {Instance arguments}, [steps, each a function of the Instance]); a row fails at its first
 check that does not hold. Minute rows run in threads beside the others."""
-import argparse, atexit, itertools, os, re, shutil, socket, subprocess, sys, tempfile, threading
-import time, traceback
-import gi
-gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
+import argparse, atexit, configparser, itertools, os, re, shutil, socket, subprocess, sys
+import tempfile, threading, time, traceback
 
 APP = "Zorore_PTT"
 KEYS = ("Position-Left", "Position-Top", "OnTop", "ComPort", "Height", "Timer")
@@ -70,8 +67,7 @@ def _answer(argv):
     p = spawn([a.format(fd=w) for a in argv], pass_fds=(w,), stdout=subprocess.DEVNULL,
               stderr=subprocess.DEVNULL)
     os.close(w)
-    with os.fdopen(r) as f:
-        line = f.readline().strip()
+    line = os.fdopen(r).readline().strip()
     expect(line, "%s did not start" % argv[0])
     return p, line
 
@@ -96,6 +92,12 @@ class Display:
             ["dbus-daemon", "--session", "--nofork", "--print-address={fd}"])[1]
         os.environ.update(self.env)
 
+def atspi():  # on first use: importing the harness needs no accessibility bindings
+    import gi
+    gi.require_version("Atspi", "2.0")
+    from gi.repository import Atspi
+    return Atspi
+
 def find(acc, role, name=None):
     """Accessible objects under acc with that role (and name), in tree order."""
     out, todo = [], [acc]
@@ -110,7 +112,7 @@ def find(acc, role, name=None):
     return [a for a in out if a is not None]
 
 def extents(acc):
-    e = acc.get_extents(Atspi.CoordType.SCREEN)
+    e = acc.get_extents(atspi().CoordType.SCREEN)
     return e.x, e.y, e.width, e.height
 
 def click_at(x, y, w, h, dx=None):
@@ -126,11 +128,11 @@ class Event:
         self.extra = dict(x.split("=", 1) for x in f[5:])
         self.dtr, self.rts = int(self.extra["DTR"]), int(self.extra["RTS"])
 
-    __repr__ = lambda self: self.line  # noqa: E731
+    def __repr__(self): return self.line
 
 class Pty:
-    """An adapter; closing the master unplugs it. The slave stays open here, so that its number
-    goes to no other terminal while the file runs: an unplugged program would take it."""
+    """An adapter; closing the master unplugs it. The slave stays open: its number goes to no other
+    terminal while the file runs, which an unplugged program would take."""
     def __init__(self):
         self.master, self.slave = os.openpty()
         self.path = os.ttyname(self.slave)
@@ -167,7 +169,8 @@ class Instance:
         self.conf = os.path.join(self.dir, "config", APP, APP + ".conf")
         self.control = os.path.join(self.dir, "control")
         os.makedirs(os.path.dirname(self.conf))
-        os.makedirs(os.path.join(self.dir, "lock"))
+        for d in ("lock", "runtime"):
+            os.makedirs(os.path.join(self.dir, d), mode=0o700)
         self.ptys = {n: Pty() for n in ports}
         self.ports = {n: MISSING for n in missing} | {n: p.path for n, p in self.ptys.items()}
         self.write(settings)
@@ -183,16 +186,13 @@ class Instance:
                     ("[Remote]\nEnabled=1\nPort=%d\n" % self.port if self.port else ""))
 
     def text(self):
-        return open(self.conf, errors="replace").read() if os.path.isfile(self.conf) else "(none)"
+        return open(self.conf, errors="replace").read() if os.path.isfile(self.conf) else ""
 
     def settings(self):
-        section, out = None, {}
-        for line in map(str.strip, self.text().splitlines()):
-            if line.startswith("[") and line.endswith("]"):
-                section = line[1:-1]
-            elif "=" in line and section == "Settings":
-                out.__setitem__(*map(str.strip, line.split("=", 1)))
-        return out
+        c = configparser.ConfigParser(interpolation=None, strict=False)
+        c.optionxform = str
+        c.read_string(self.text())
+        return dict(c["Settings"]) if "Settings" in c else {}
 
     def rules(self, *rules):
         """The emulation's fault rules, replaced at once."""
@@ -201,17 +201,14 @@ class Instance:
         os.replace(self.control + ".new", self.control)
         return time.monotonic_ns()
 
-    def stderr(self):
-        return open(self.err, errors="replace").read()
+    def stderr(self): return open(self.err, errors="replace").read()
 
     def env(self):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("QT_", "XDG_", "LD_PRELOAD", "UARTEMU_", "WAYLAND"))}
-        runtime = os.path.join(self.dir, "runtime")
-        os.makedirs(runtime, mode=0o700, exist_ok=True)
         env.update(self.s.display.env, LD_PRELOAD=os.path.abspath(ARGS.emu),
                    UARTEMU_LOG=self.s.log, UARTEMU_STATE=self.s.state, UARTEMU_CONTROL=self.control,
-                   XDG_CONFIG_HOME=os.path.join(self.dir, "config"), XDG_RUNTIME_DIR=runtime,
+                   XDG_CONFIG_HOME=self.dir + "/config", XDG_RUNTIME_DIR=self.dir + "/runtime",
                    HOME=self.dir, ZORORE_LOCK_DIR=os.path.join(self.dir, "lock"),
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         env.update(self.extra_env)
@@ -246,7 +243,7 @@ class Instance:
 
     def find(self, role, name=None):
         with X:
-            desk = Atspi.get_desktop(0)
+            desk = atspi().get_desktop(0)
             for a in (desk.get_child_at_index(i) for i in range(desk.get_child_count())):
                 try:
                     if a is not None and a.get_process_id() == self.proc.pid:
@@ -281,7 +278,7 @@ class Instance:
         with X:
             self.click(rect, rect[2] - 8)
             shown = lambda: [a for a in self.find("list item", item)  # noqa: E731
-                             if a.get_state_set().contains(Atspi.StateType.SHOWING)]
+                             if a.get_state_set().contains(atspi().StateType.SHOWING)]
             click_at(*extents(wait_until(shown, 5, "the list")[0]))
             wait_until(lambda: self.find("combo box", item), 5, "the list to show " + item)
 
@@ -314,8 +311,7 @@ class Instance:
         px = [tuple(map(int, m)) for m in re.findall(r"\((\d+),(\d+),(\d+)", out)]
         return sum(r - max(g, b) for r, g, b in px) / len(px) >= 80
 
-    def texts(self, role):
-        return [a.get_name() for a in self.find(role)]
+    def texts(self, role): return [a.get_name() for a in self.find(role)]
 
     def frame(self):
         """The outer window on the screen: x, y, width, height."""
@@ -327,8 +323,7 @@ class Instance:
             "xprop", "-id", w, "_NET_FRAME_EXTENTS").split("=")[1]))
         return x - left, y - top, cw + left + right, ch + top + bottom
 
-    def on_top(self):
-        return "_NET_WM_STATE_ABOVE" in xrun("xprop", "-id", self.win(), "_NET_WM_STATE")
+    def on_top(self): return "_STATE_ABOVE" in xrun("xprop", "-id", self.win(), "_NET_WM_STATE")
 
     def events(self, n=None, since=0):
         paths = {self.ports[n]} if n else set(self.ports.values())
@@ -345,11 +340,10 @@ class Instance:
                    lambda: "COM%d to be (open, DTR, RTS) %s; it is %s" % (n, want, self.lines(n)))
 
     def diagnostics(self):
-        out = ["folder %s; program status %s" % (self.dir, self.proc and self.proc.poll())]
-        out += ["  " + e.line for e in self.events()[-12:]]
-        if self.proc:
-            out += ["stderr:"] + ["  " + line for line in self.stderr().splitlines()[-10:]]
-        return "\n".join(out + ["settings:"] + ["  " + line for line in self.text().splitlines()])
+        return "\n  ".join(["folder %s, status %s" % (self.dir, self.proc and self.proc.poll())] +
+                           [e.line for e in self.events()[-12:]] + ["stderr:"] +
+                           (self.stderr().splitlines()[-10:] if self.proc else []) + ["settings:"]
+                           + self.text().splitlines())
 
 class Client:
     """A client of Hamlib's network protocol on the program's port."""
@@ -360,8 +354,6 @@ class Client:
     def ask(self, line):
         self.sock.sendall(line.encode() + b"\n")
         return self.sock.recv(4096).decode().strip()
-
-# ---- steps for the tables
 
 def tx(dtr, n=1):
     """Click TX; the line follows."""
@@ -410,19 +402,15 @@ def moved(i):
                          "the window to move")
 
 def ended_well(i):
-    """After a way out while keyed: the six keys (and the place it was moved to) saved, both
+    """After a way out while keyed: the place it was moved to saved with the other keys, both
     lines lowered before the port closed."""
     st, evs = i.settings(), i.events(1)
-    expect(set(KEYS) <= set(st), "saved %s" % st)
-    if hasattr(i, "place"):
-        want = tuple(str(v * TWIPS) for v in i.place)
-        expect((st["Position-Left"], st["Position-Top"]) == want, "place saved %s" % st)
+    expect(set(KEYS) <= set(st) and [st["Position-Left"], st["Position-Top"]] == [
+        str(v * TWIPS) for v in i.place], "saved %s" % st)
     expect(evs[-1].kind == "close" and (evs[-1].dtr, evs[-1].rts) == (0, 0), "closed %s" % evs)
     keyed = max(k for k, e in enumerate(evs) if e.dtr)
     expect([e for e in evs[keyed:-1] if e.kind == "TIOCMBIC" and not e.dtr and not e.rts],
            "the lines lowered before the close: %s" % evs[keyed:])
-
-# ---- running a table
 
 def run(rows, minute_rows=(), display=Display):
     """Runs every row (minute rows alongside the others) and exits 0 when all held."""
@@ -438,11 +426,11 @@ def run(rows, minute_rows=(), display=Display):
 
     def one(row):
         (title, setup, steps), t0 = row, time.monotonic()
-        setup = dict(setup)
-        start = setup.pop("start", True)
+        setup = dict(setup)  # "before": steps before the start; "start": False, none
+        before, start = setup.pop("before", []), setup.pop("start", True)
         i = Instance(s, **setup)
         try:
-            for step in ([lambda i: i.start()] if start else []) + steps:
+            for step in before + ([lambda i: i.start()] if start else []) + steps:
                 step(i)
             print("ok   %s (%.1f s)" % (title, time.monotonic() - t0), flush=True)
         except Exception as e:

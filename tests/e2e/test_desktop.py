@@ -1,10 +1,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """A Wayland session (weston with XWayland): the program goes to X11 by itself, where it can place
 its window, and honours a Wayland platform asked for, saying once what that costs."""
-import os, sys
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import *  # noqa: E402,F403
+import os
+from harness import *  # noqa: F403
 
 NOTICE = "Zorore_PTT: window placement and Always On Top are not available in this Wayland session"
 

@@ -2,10 +2,8 @@
 """Starts on random settings files: garbage never crashes the program, never keys the line, and
 the program writes back nothing but [Settings]' six keys, with [Ports] kept byte for byte.
 ZPTT_RANDOM_SEED repeats a run (CI always runs one known seed), ZPTT_RANDOM_STARTS sets its size."""
-import os, random, re, signal, sys
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import *  # noqa: E402,F403
+import os, random, re, signal
+from harness import *  # noqa: F403
 
 SEED = os.environ.get("ZPTT_RANDOM_SEED") or (
     "782839248" if os.environ.get("CI") else str(random.SystemRandom().randrange(10**9)))

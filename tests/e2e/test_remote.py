@@ -1,10 +1,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Remote keying: other programs key through Hamlib's network protocol like a click on TX; a client
 that goes, a click, or a client's release while the window is held, releases the line at once."""
-import os, select, sys
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import *  # noqa: E402,F403
+import os, select
+from harness import *  # noqa: F403
 
 PROMPT = b"Rig command: "
 R = {"remote": True}
@@ -38,7 +36,7 @@ def rig(line, want): return ask(line, want, Rigctl)
 def checked(name, on):
     """TX keyed, or Setup > Remote Keying ticked, as screen readers get it."""
     return lambda i: wait_until(lambda: i.find("check box" if name == "TX" else "menu item", name)[
-        0].get_state_set().contains(Atspi.StateType.CHECKED) == on, 5, "%s %s" % (name, on))
+        0].get_state_set().contains(atspi().StateType.CHECKED) == on, 5, "%s %s" % (name, on))
 
 def released_by(leave):
     def step(i):

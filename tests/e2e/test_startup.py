@@ -1,10 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Start-up: the first run's defaults, the port opened with its lines low, what was stored brought
 back (the strip's height through the window manager), stored values it cannot use replaced."""
-import os, sys
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import *  # noqa: E402,F403
+from harness import *  # noqa: F403
 
 def opened_low(i):
     """Each open followed at once by both lines lowered, none raised after, HUPCL always set."""
@@ -18,9 +15,8 @@ def opened_low(i):
 
 def first_run(i):
     st, (x, y, w, h), (sw, sh) = i.settings(), i.frame(), i.s.display.size
-    expect(list(st) == list(KEYS), "the six keys in order: %s" % st)
-    expect([st[k] for k in KEYS] == [str(x * TWIPS), str(y * TWIPS), "0", "1", "3090", "1"],
-           "the defaults and the place %s: %s" % ((x, y), st))
+    want = zip(KEYS, (str(x * TWIPS), str(y * TWIPS), "0", "1", "3090", "1"))
+    expect(list(st.items()) == list(want), "the six keys in order, at %s: %s" % ((x, y), st))
     expect(abs(x + w / 2 - sw / 2) <= 2 and abs(y + h / 2 - sh / 2) <= 25, "not centred: %s" % (
         (x, y, w, h),))
 

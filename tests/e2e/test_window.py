@@ -1,9 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """The window: its places, Always On Top, Help > About, and every ordinary way out."""
-import os, signal, sys
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import *  # noqa: E402,F403
+import signal
+from harness import *  # noqa: F403
 
 def places(i):
     ox, oy = i.origin()

@@ -10,7 +10,7 @@
  * UARTEMU_LOG     per event one write() to an O_APPEND fd of
  *                 <CLOCK_MONOTONIC ns> <pid> <fd> <path> <event> DTR=<0|1> RTS=<0|1>[ extra]
  * UARTEMU_CONTROL rules, read again when the file is replaced by a rename, one a line:
- *                 fail|block ioctl|write|rename|open <EIO|ENOSPC|EROFS|ms> [<path prefix>] [once]
+ *                 fail|block ioctl|rename|open <EIO|EROFS|ms> [<path prefix>] [once]
  *                 (open: opens that create a file). The ioctl path takes no lock and allocates
  *                 nothing: fatal-signal handlers lower the lines through it. */
 #define _GNU_SOURCE
@@ -55,7 +55,6 @@ static atomic_int inited;
 static int (*real_open)(const char *, int, ...), (*real_close)(int);
 static int (*real_ioctl)(int, unsigned long, ...);
 static int (*real_tcsetattr)(int, int, const struct termios *);
-static ssize_t (*real_write)(int, const void *, size_t);
 static int (*real_rename)(const char *, const char *);
 
 /* glibc's snprintf takes no lock and allocates nothing for integers and strings. */
@@ -84,8 +83,8 @@ static long fd_link(int fd, char path[PATH_LEN]) {
     return n;
 }
 
-enum { CALL_IOCTL, CALL_WRITE, CALL_RENAME, CALL_OPEN, CALLS };
-static const char *const call_names[CALLS] = {"ioctl", "write", "rename", "open"};
+enum { CALL_IOCTL, CALL_RENAME, CALL_OPEN, CALLS };
+static const char *const call_names[CALLS] = {"ioctl", "rename", "open"};
 struct rule {
     int block, call, value, once;
     char prefix[PATH_LEN];
@@ -110,10 +109,7 @@ static void parse_rule(const char *line, struct ruleset *set) {
     for (int c = 0; c < CALLS; ++c)
         if (strcmp(call, call_names[c]) == 0)
             r.call = c;
-    r.value = !strcmp(value, "EIO")      ? EIO
-              : !strcmp(value, "ENOSPC") ? ENOSPC
-              : !strcmp(value, "EROFS")  ? EROFS
-                                         : atoi(value);
+    r.value = !strcmp(value, "EIO") ? EIO : !strcmp(value, "EROFS") ? EROFS : atoi(value);
     for (int i = 0; i < 2; ++i) {
         if (strcmp(opt[i], "once") == 0)
             r.once = 1;
@@ -197,7 +193,6 @@ __attribute__((constructor)) static void init(void) {
     RESOLVE(real_close, "close");
     RESOLVE(real_ioctl, "ioctl");
     RESOLVE(real_tcsetattr, "tcsetattr");
-    RESOLVE(real_write, "write");
     RESOLVE(real_rename, "rename");
     const char *v = getenv("UARTEMU_STATE");
     snprintf(state_dir, sizeof state_dir, "%s", v ? v : "");
@@ -235,9 +230,7 @@ static struct device *device_of(dev_t rdev) {
             char p[PATH_LEN + 32];
             snprintf(p, sizeof p, "%s/%u.%u", state_dir, major(rdev), minor(rdev));
             d->lock_fd = (int)syscall(SYS_openat, AT_FDCWD, p, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-            struct stat st;
-            if (d->lock_fd >= 0 && fstat(d->lock_fd, &st) == 0 && st.st_size < 4)
-                (void)!ftruncate(d->lock_fd, 4);
+            (void)!ftruncate(d->lock_fd, 4); /* its lines kept: the file had 4 bytes or none */
             void *m = d->lock_fd >= 0
                           ? mmap(NULL, 4, PROT_READ | PROT_WRITE, MAP_SHARED, d->lock_fd, 0)
                           : MAP_FAILED;
@@ -380,14 +373,6 @@ int tcsetattr(int fd, int action, const struct termios *tio) {
         log_event(fd, fd_path[fd], "tcsetattr", atomic_load(reg(d)),
                   tio->c_cflag & HUPCL ? " HUPCL=1" : " HUPCL=0");
     return r;
-}
-
-ssize_t write(int fd, const void *data, size_t n) {
-    init();
-    char path[PATH_LEN] = "";
-    if (control_path[0])
-        fd_link(fd, path);
-    return control_path[0] && fault(CALL_WRITE, fd, path, 0) ? -1 : real_write(fd, data, n);
 }
 
 int rename(const char *from, const char *to) {
