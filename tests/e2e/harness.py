@@ -262,9 +262,7 @@ class Instance:
 
     def origin(self):
         """The top left of the area below the menu bar, on the screen."""
-        bars = self.find("menu bar")
-        expect(bars, "no menu bar: the program does not answer")
-        x, y, w, h = extents(bars[0])
+        x, y, w, h = extents(wait_until(lambda: self.find("menu bar"), 5, "the menu bar")[0])
         return x, y + h
 
     def click(self, rect, dx=None):
