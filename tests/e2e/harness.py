@@ -1,15 +1,9 @@
-"""End-to-end harness: the real program on a private display, driven like an operator.
-
-A test file is a table of rows: (title, {Instance arguments}, [steps]). A row starts the program
-with a settings text and a port map (each port a pseudo-terminal under the preloaded line
-emulation, or a missing path), carries out its steps, each a function of the Instance (clicks at
-the designed places, menus by their access keys, signals, checks), and fails on the first check
-that does not hold. Texts, places and list items come from the accessibility bus, the TX button's
-colour from the screen, the lines from the emulation's shared registers and log. Minute rows run
-alongside the others, each program with its own folders, so that they share one real minute.
-"""
-import argparse, atexit, copy, itertools, os, re, shutil, socket, struct, subprocess, sys, tempfile
-import termios, threading, time, traceback
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""The real program on a private display, driven like an operator. A test file is a table of rows
+(title, {Instance arguments}, [steps, each a function of the Instance]); a row fails at its first
+check that does not hold. Minute rows run in threads beside the others."""
+import argparse, atexit, configparser, itertools, os, re, shutil, socket, subprocess, sys
+import tempfile, threading, time, traceback
 
 APP = "Zorore_PTT"
 KEYS = ("Position-Left", "Position-Top", "OnTop", "ComPort", "Height", "Timer")
@@ -23,42 +17,34 @@ MISSING = "/nonexistent/ttyX"
 X = threading.RLock()  # one operator at a time on the display and the accessibility bus
 ARGS = None
 
-
 class Failure(Exception):
     pass
-
 
 def expect(cond, what):
     if not cond:
         raise Failure(what)
 
-
 def wait_until(cond, timeout, what, also=Failure, every=0.05):
-    """cond()'s first true value; a Failure (or what `also` names) in cond(), a program too busy
-    to answer, counts as not yet."""
+    """cond()'s first true value; a Failure (or `also`) in cond(), a busy program, is not yet."""
     deadline, last = time.monotonic() + timeout, ""
     while True:
         try:
-            got = cond()
-            if got:
+            if got := cond():
                 return got
         except (Failure, also) as e:
             last = " (%s)" % e
         if time.monotonic() > deadline:
-            raise Failure("waited %.0f s for %s%s" % (timeout, what() if callable(what) else what,
-                                                     last))
+            raise Failure("waited %.0f s for %s%s" % (
+                timeout, what() if callable(what) else what, last))
         time.sleep(every)
 
-
 _started = []
-
 
 def spawn(argv, **kw):
     # Killed with the thread that started it, should the harness be killed.
     p = subprocess.Popen(["setpriv", "--pdeathsig", "KILL", "--"] + argv, **kw)
     _started.append(p)
     return p
-
 
 def end(p):
     if p.poll() is None:
@@ -68,16 +54,12 @@ def end(p):
         except subprocess.TimeoutExpired:
             p.kill()
 
-
 atexit.register(lambda: [end(p) for p in reversed(_started)])
-
 
 def xrun(*argv, check=True):
     r = subprocess.run(argv, capture_output=True, text=True, timeout=30)
-    if check and r.returncode:
-        raise Failure("%s: %s" % (" ".join(argv), r.stderr.strip()))
+    expect(not check or not r.returncode, "%s: %s" % (" ".join(argv), r.stderr.strip()))
     return r.stdout
-
 
 def _answer(argv):
     """Starts a server that writes one line to the fd in its argv ({fd}); returns the line."""
@@ -85,16 +67,13 @@ def _answer(argv):
     p = spawn([a.format(fd=w) for a in argv], pass_fds=(w,), stdout=subprocess.DEVNULL,
               stderr=subprocess.DEVNULL)
     os.close(w)
-    with os.fdopen(r) as f:
-        line = f.readline().strip()
+    line = os.fdopen(r).readline().strip()
     expect(line, "%s did not start" % argv[0])
     return p, line
-
 
 class Display:
     """Xvfb with openbox, and a session bus that starts the accessibility bus on demand. Another
     display environment is a subclass whose start() fills env (the program's share) likewise."""
-
     size = (1280, 1024)
 
     def start(self, workdir):
@@ -113,29 +92,11 @@ class Display:
             ["dbus-daemon", "--session", "--nofork", "--print-address={fd}"])[1]
         os.environ.update(self.env)
 
-
-class Weston(Display):
-    """Headless weston with XWayland; its socket a path, as each program has its own runtime."""
-
-    def start(self, workdir):
-        run, log = os.path.join(workdir, "wayland"), os.path.join(workdir, "weston.log")
-        os.makedirs(run, mode=0o700)
-        spawn(["weston", "--backend=headless-backend.so", "--xwayland", "--socket=wl",
-               "--width=1280", "--height=800", "--log=" + log], stdout=subprocess.DEVNULL,
-              env=dict(os.environ, XDG_RUNTIME_DIR=run), stderr=subprocess.DEVNULL)
-        x = wait_until(lambda: os.path.exists(log) and re.findall(
-            r"xserver listening on display (:\d+)", open(log).read()), 20, "weston")[0]
-        self.env = {"DISPLAY": x, "WAYLAND_DISPLAY": os.path.join(run, "wl")}
-        os.environ.update(self.env)
-        self.start_bus()
-
-
-def atspi():
+def atspi():  # on first use: importing the harness needs no accessibility bindings
     import gi
     gi.require_version("Atspi", "2.0")
     from gi.repository import Atspi
     return Atspi
-
 
 def find(acc, role, name=None):
     """Accessible objects under acc with that role (and name), in tree order."""
@@ -150,87 +111,73 @@ def find(acc, role, name=None):
             pass
     return [a for a in out if a is not None]
 
-
 def extents(acc):
     e = acc.get_extents(atspi().CoordType.SCREEN)
     return e.x, e.y, e.width, e.height
 
+def click_at(x, y, w, h, dx=None):
+    """A click amid a rectangle on the screen (or dx from its left), then the pointer away."""
+    xrun("xdotool", "mousemove", str(x + (w // 2 if dx is None else dx)), str(y + h // 2),
+         "click", "1", "mousemove", "0", "0")
 
 class Event:
-    """A line of the emulation's log."""
-
+    """A line of the emulation's log: <ns> <pid> <fd> <path> <kind> DTR=<0|1> RTS=<0|1> [k=v]"""
     def __init__(self, line):
-        f = line.split()
-        self.t, self.pid, self.fd = int(f[0]), int(f[1]), int(f[2])
-        self.path, self.kind = f[3], f[4]
+        f, self.line = line.split(), line
+        self.t, self.pid, self.fd, self.path, self.kind = int(f[0]), int(f[1]), int(f[2]), *f[3:5]
         self.extra = dict(x.split("=", 1) for x in f[5:])
         self.dtr, self.rts = int(self.extra["DTR"]), int(self.extra["RTS"])
-        self.line = line
 
-    __repr__ = lambda self: self.line  # noqa: E731
-
+    def __repr__(self): return self.line
 
 class Pty:
-    """A pseudo-terminal standing in for an adapter; closing the master unplugs it. Its slave
-    stays open here, so that its number goes to no other test's terminal while this file runs:
-    a program whose adapter was unplugged takes a new terminal of that number for its own."""
-
+    """An adapter; closing the master unplugs it. The slave stays open: its number goes to no other
+    terminal while the file runs, which an unplugged program would take."""
     def __init__(self):
         self.master, self.slave = os.openpty()
-        self.path, self.rdev = os.ttyname(self.slave), os.fstat(self.slave).st_rdev
-
-    def hupcl(self):
-        return bool(termios.tcgetattr(self.master)[2] & termios.HUPCL)
+        self.path = os.ttyname(self.slave)
 
     def unplug(self):
         if self.master is not None:
             os.close(self.master)
             self.master = None
 
-
 class Session:
     """One display and one line log for all the rows of a test file."""
-
     def __init__(self, name, display):
         self.workdir = tempfile.mkdtemp(prefix="zptt-%s-" % name)
         self.log, self.state = (os.path.join(self.workdir, n) for n in ("lines.log", "lines"))
         os.makedirs(self.state)
+        open(self.log, "w").close()
         self.display = display
         display.start(self.workdir)
         self.numbers = itertools.count(1)  # next() is atomic: minute rows start in threads
 
     def events(self, paths=None, since=0):
-        try:
-            with open(self.log, encoding="utf-8", errors="replace") as f:
-                lines = [line for line in f.read().splitlines() if line and line[0] != "#"]
-        except FileNotFoundError:
-            return []
+        lines = [line for line in open(self.log, errors="replace").read().splitlines()
+                 if line and line[0] != "#"]
         return [e for e in map(Event, lines) if (paths is None or e.path in paths) and e.t >= since]
-
 
 class Instance:
     """One program with its own settings, lock and control files, and its ports."""
-
     def __init__(self, s, ports=(1,), settings=None, missing=(), env=None, remote=False):
         with socket.socket() as sock:  # a free port for remote keying
             sock.bind(("127.0.0.1", 0))
             self.port = remote and sock.getsockname()[1]
-        self.s, self.dir, self.proc, self.runs, self.extra_env = s, None, None, 0, env or {}
+        self.s, self.proc, self.runs, self.extra_env = s, None, 0, env or {}
         self.dir = os.path.join(s.workdir, "i%d" % next(s.numbers))
         self.conf = os.path.join(self.dir, "config", APP, APP + ".conf")
         self.control = os.path.join(self.dir, "control")
         os.makedirs(os.path.dirname(self.conf))
-        os.makedirs(os.path.join(self.dir, "lock"))
+        for d in ("lock", "runtime"):
+            os.makedirs(os.path.join(self.dir, d), mode=0o700)
         self.ptys = {n: Pty() for n in ports}
-        self.ports = {n: p.path for n, p in self.ptys.items()}
-        self.ports.update({n: MISSING for n in missing})
+        self.ports = {n: MISSING for n in missing} | {n: p.path for n, p in self.ptys.items()}
         self.write(settings)
         self.born = time.monotonic_ns()  # a pty's number comes back once it is closed
 
-    # ---- files
-
     def write(self, settings=None):
-        """[Settings] from a dict, or any text, followed by the [Ports] map (and [Remote])."""
+        """[Settings] from a dict, or any text, then the [Ports] map (and [Remote])."""
         if isinstance(settings, dict):
             settings = "[Settings]\n" + "".join("%s=%s\n" % kv for kv in settings.items())
         with open(self.conf, "w", encoding="utf-8") as f:
@@ -239,20 +186,13 @@ class Instance:
                     ("[Remote]\nEnabled=1\nPort=%d\n" % self.port if self.port else ""))
 
     def text(self):
-        if not os.path.isfile(self.conf):
-            return "(not a file)"
-        with open(self.conf, encoding="utf-8", errors="replace") as f:
-            return f.read()
+        return open(self.conf, errors="replace").read() if os.path.isfile(self.conf) else ""
 
     def settings(self):
-        out, section = {}, None
-        for line in self.text().splitlines():
-            line = line.strip()
-            if line.startswith("[") and line.endswith("]"):
-                section = line[1:-1]
-            elif "=" in line and section == "Settings":
-                out[line.split("=", 1)[0].strip()] = line.split("=", 1)[1].strip()
-        return out
+        c = configparser.ConfigParser(interpolation=None, strict=False)
+        c.optionxform = str
+        c.read_string(self.text())
+        return dict(c["Settings"]) if "Settings" in c else {}
 
     def rules(self, *rules):
         """The emulation's fault rules, replaced at once."""
@@ -261,20 +201,14 @@ class Instance:
         os.replace(self.control + ".new", self.control)
         return time.monotonic_ns()
 
-    def stderr(self):
-        with open(self.err, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    # ---- the process
+    def stderr(self): return open(self.err, errors="replace").read()
 
     def env(self):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("QT_", "XDG_", "LD_PRELOAD", "UARTEMU_", "WAYLAND"))}
-        runtime = os.path.join(self.dir, "runtime")
-        os.makedirs(runtime, mode=0o700, exist_ok=True)
         env.update(self.s.display.env, LD_PRELOAD=os.path.abspath(ARGS.emu),
                    UARTEMU_LOG=self.s.log, UARTEMU_STATE=self.s.state, UARTEMU_CONTROL=self.control,
-                   XDG_CONFIG_HOME=os.path.join(self.dir, "config"), XDG_RUNTIME_DIR=runtime,
+                   XDG_CONFIG_HOME=self.dir + "/config", XDG_RUNTIME_DIR=self.dir + "/runtime",
                    HOME=self.dir, ZORORE_LOCK_DIR=os.path.join(self.dir, "lock"),
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         env.update(self.extra_env)
@@ -286,26 +220,12 @@ class Instance:
         with open(self.err, "wb") as err:
             self.proc = spawn([os.path.abspath(ARGS.bin)], env=self.env(), cwd=self.dir,
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
-        if wait:
-            self.wait_started()
+        if wait:  # the window, then the port open with its lines at rest, or a message box
+            wait_until(lambda: self.alive() and self.find("check box", "TX"), 20, "the window")
+            wait_until(lambda: self.boxes() or (lambda mine: mine and mine[-1].kind in (
+                "TIOCMBIC", "TIOCMBIS") and time.monotonic_ns() - mine[-1].t > 3e8)(
+                [e for e in self.s.events() if e.pid == self.proc.pid]), 10, "the port or a box")
         return self
-
-    def wait_started(self):
-        """The window shown and the port open with its lines at rest, or a message box."""
-        wait_until(lambda: self.alive() and self.find("check box", "TX"), 20, "the window")
-
-        def settled():
-            mine = [e for e in self.s.events() if e.pid == self.proc.pid]
-            return self.boxes() or (mine and mine[-1].kind in ("TIOCMBIC", "TIOCMBIS") and
-                                    time.monotonic_ns() - mine[-1].t > 3e8)
-
-        wait_until(settled, 10, "the port to open or its message")
-
-    def peer(self):
-        """A second program on the same settings, ports and folders."""
-        other = copy.copy(self)
-        other.proc, other.runs = None, 100 + self.runs
-        return other
 
     def alive(self):
         expect(self.proc.poll() is None, "the program ended (status %s)" % self.proc.returncode)
@@ -321,18 +241,15 @@ class Instance:
         if self.proc is not None:
             end(self.proc)
 
-    # ---- what the operator sees and does
-
     def find(self, role, name=None):
         with X:
             desk = atspi().get_desktop(0)
             for a in (desk.get_child_at_index(i) for i in range(desk.get_child_count())):
                 try:
-                    mine = a is not None and a.get_process_id() == self.proc.pid
+                    if a is not None and a.get_process_id() == self.proc.pid:
+                        return find(a, role, name)
                 except Exception:  # a program that has just ended
-                    continue
-                if mine:
-                    return find(a, role, name)
+                    pass
             return []
 
     def win(self):
@@ -345,50 +262,31 @@ class Instance:
 
     def origin(self):
         """The top left of the area below the menu bar, on the screen."""
-        bars = self.find("menu bar")
-        expect(bars, "no menu bar: the program does not answer")
-        x, y, w, h = extents(bars[0])
+        x, y, w, h = extents(wait_until(lambda: self.find("menu bar"), 5, "the menu bar")[0])
         return x, y + h
 
     def click(self, rect, dx=None):
-        """A click at a designed place (its centre, or dx from its left), then off the window."""
+        """A click at a designed place (its centre, or dx from its left)."""
         with X:
-            (ox, oy), (x, y, w, h) = self.origin(), rect
-            xrun("xdotool", "mousemove", str(ox + x + (w // 2 if dx is None else dx)),
-                 str(oy + y + h // 2), "click", "1", "mousemove", "0", "0")
-
-    def click_at(self, acc):
-        x, y, w, h = extents(acc)
-        xrun("xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1",
-             "mousemove", "0", "0")
+            ox, oy = self.origin()
+            click_at(ox + rect[0], oy + rect[1], *rect[2:], dx)
 
     def choose(self, rect, item):
         """A list dropped down with a click on its arrow, and an item clicked."""
-        def shown():
-            return [a for a in self.find("list item", item)
-                    if a.get_state_set().contains(atspi().StateType.SHOWING)]
-
         with X:
             self.click(rect, rect[2] - 8)
-            self.click_at(wait_until(shown, 5, "the list")[0])
+            shown = lambda: [a for a in self.find("list item", item)  # noqa: E731
+                             if a.get_state_set().contains(atspi().StateType.SHOWING)]
+            click_at(*extents(wait_until(shown, 5, "the list")[0]))
             wait_until(lambda: self.find("combo box", item), 5, "the list to show " + item)
-
-    def menu(self, keys):
-        """A menu command by its access keys: "sh" is Setup > Hide."""
-        with X:
-            xrun("xdotool", "windowactivate", "--sync", self.win(), "key", "alt+" + keys[0],
-                 "sleep", "0.3", "key", keys[1])
 
     def key(self, *keys):
         with X:
             xrun("xdotool", "windowactivate", "--sync", self.win(), "key", *keys)
 
-    def poke(self):
-        """The pointer across the window: the program wakes to paint."""
-        with X:
-            ox, oy = self.origin()
-            xrun("xdotool", "mousemove", str(ox + 60), str(oy + 140), "sleep", "0.2", "mousemove",
-                 str(ox + 30), str(oy + 30), "sleep", "0.2", "mousemove", "0", "0")
+    def menu(self, keys):
+        """A menu command by its access keys: "sh" is Setup > Hide."""
+        self.key("alt+" + keys[0], "sleep", "0.3", "key", keys[1])
 
     def boxes(self):
         """The texts of the message boxes shown."""
@@ -400,7 +298,7 @@ class Instance:
 
     def ok(self):
         with X:
-            self.click_at(self.find("push button", "OK")[0])
+            click_at(*extents(self.find("push button", "OK")[0]))
         wait_until(lambda: not self.boxes(), 5, "the box to close")
 
     def tx_red(self):
@@ -411,8 +309,7 @@ class Instance:
         px = [tuple(map(int, m)) for m in re.findall(r"\((\d+),(\d+),(\d+)", out)]
         return sum(r - max(g, b) for r, g, b in px) / len(px) >= 80
 
-    def texts(self, role):
-        return [a.get_name() for a in self.find(role)]
+    def texts(self, role): return [a.get_name() for a in self.find(role)]
 
     def frame(self):
         """The outer window on the screen: x, y, width, height."""
@@ -424,43 +321,30 @@ class Instance:
             "xprop", "-id", w, "_NET_FRAME_EXTENTS").split("=")[1]))
         return x - left, y - top, cw + left + right, ch + top + bottom
 
-    def wm_state(self):
-        return xrun("xprop", "-id", self.win(), "_NET_WM_STATE")
-
-    # ---- the lines
+    def on_top(self): return "_STATE_ABOVE" in xrun("xprop", "-id", self.win(), "_NET_WM_STATE")
 
     def events(self, n=None, since=0):
         paths = {self.ports[n]} if n else set(self.ports.values())
         return self.s.events(paths, max(since, self.born))
 
     def lines(self, n=1):
-        """(open, DTR, RTS) of COMn's terminal."""
-        rdev = self.ptys[n].rdev
-        try:
-            with open(os.path.join(self.s.state, "%d.%d" % (os.major(rdev), os.minor(rdev))),
-                      "rb") as f:
-                bits = struct.unpack("i", f.read(4))[0]
-        except FileNotFoundError:
-            bits = 0
-        kinds = [e.kind for e in self.events(n) if e.kind in ("open", "close")]
-        return (kinds[-1:] == ["open"], int(bool(bits & termios.TIOCM_DTR)),
-                int(bool(bits & termios.TIOCM_RTS)))
+        """(open, DTR, RTS) of COMn's terminal, as its last event left them."""
+        evs = self.events(n)
+        kinds = [e.kind for e in evs if e.kind in ("open", "close")]
+        return (kinds[-1:] == ["open"], evs[-1].dtr, evs[-1].rts) if evs else (False, 0, 0)
 
     def wait_lines(self, want, n=1, timeout=5):
         wait_until(lambda: self.lines(n) == tuple(want), timeout,
                    lambda: "COM%d to be (open, DTR, RTS) %s; it is %s" % (n, want, self.lines(n)))
 
     def diagnostics(self):
-        out = ["folder %s; program status %s" % (self.dir, self.proc and self.proc.poll())]
-        out += ["  " + e.line for e in self.events()[-12:]]
-        if self.proc:
-            out += ["stderr:"] + ["  " + line for line in self.stderr().splitlines()[-10:]]
-        return "\n".join(out + ["settings:"] + ["  " + line for line in self.text().splitlines()])
-
+        return "\n  ".join(["folder %s, status %s" % (self.dir, self.proc and self.proc.poll())] +
+                           [e.line for e in self.events()[-12:]] + ["stderr:"] +
+                           (self.stderr().splitlines()[-10:] if self.proc else []) + ["settings:"]
+                           + self.text().splitlines())
 
 class Client:
     """A client of Hamlib's network protocol on the program's port."""
-
     def __init__(self, i):
         self.sock = wait_until(lambda: socket.create_connection(("127.0.0.1", i.port), 5), 5,
                                "the program to listen", ConnectionRefusedError)
@@ -469,10 +353,6 @@ class Client:
         self.sock.sendall(line.encode() + b"\n")
         return self.sock.recv(4096).decode().strip()
 
-
-# ---- steps for the tables
-
-
 def tx(dtr, n=1):
     """Click TX; the line follows."""
     def step(i):
@@ -480,11 +360,9 @@ def tx(dtr, n=1):
         i.wait_lines((True, dtr, 0), n)
     return step
 
-
 def look(keyed):
     return lambda i: wait_until(lambda: i.tx_red() == keyed, 5,
                                 "TX to look %s" % ("keyed" if keyed else "idle"))
-
 
 def box(text):
     """A message box with this text (or starting with it, for a text ending in ':'), then OK."""
@@ -495,28 +373,24 @@ def box(text):
         i.ok()
     return step
 
-
 def saved(**values):
     want = {k.replace("_", "-"): str(v) for k, v in values.items()}
     return lambda i: wait_until(lambda: all(i.settings().get(k) == v for k, v in want.items()), 5,
                                 lambda: "%s in the file; it has %s" % (want, i.settings()))
 
-
-def exits(status):
+def exits(status, within=None):
+    """The end with this status (within that many seconds of the signal sent)."""
     def step(i):
-        got = i.wait_exit()
-        expect(got == status, "exit status %s, expected %s" % (got, status))
+        got, took = i.wait_exit(), (time.monotonic_ns() - getattr(i, "sent", 0)) / 1e9
+        expect(got == status and (within is None or took < within),
+               "status %s %.2f s after the signal, expected %s" % (got, took, status))
     return step
 
-
-# The plainest steps.
 def menu(keys): return lambda i: i.menu(keys)
 def lines(want, n=1): return lambda i: i.wait_lines(want, n)
-def send(sig): return lambda i: i.proc.send_signal(sig)
-def rules(*r): return lambda i: i.rules(*r)
+def send(sig): return lambda i: setattr(i, "sent", time.monotonic_ns()) or i.proc.send_signal(sig)
 def pause(seconds): return lambda i: time.sleep(seconds)
 def check(cond, what): return lambda i: expect(cond(i), what)
-
 
 def moved(i):
     """The window moved elsewhere; where it went is i.place."""
@@ -525,23 +399,16 @@ def moved(i):
     i.place = wait_until(lambda: (lambda f: f[:2] if f[:2] != before else None)(i.frame()), 5,
                          "the window to move")
 
-
 def ended_well(i):
-    """After a way out while keyed: the six keys (and the place it was moved to) saved, both
+    """After a way out while keyed: the place it was moved to saved with the other keys, both
     lines lowered before the port closed."""
     st, evs = i.settings(), i.events(1)
-    expect(set(KEYS) <= set(st), "saved %s" % st)
-    if hasattr(i, "place"):
-        want = tuple(str(v * TWIPS) for v in i.place)
-        expect((st["Position-Left"], st["Position-Top"]) == want, "place saved %s" % st)
+    expect(set(KEYS) <= set(st) and [st["Position-Left"], st["Position-Top"]] == [
+        str(v * TWIPS) for v in i.place], "saved %s" % st)
     expect(evs[-1].kind == "close" and (evs[-1].dtr, evs[-1].rts) == (0, 0), "closed %s" % evs)
     keyed = max(k for k, e in enumerate(evs) if e.dtr)
     expect([e for e in evs[keyed:-1] if e.kind == "TIOCMBIC" and not e.dtr and not e.rts],
            "the lines lowered before the close: %s" % evs[keyed:])
-
-
-# ---- running a table
-
 
 def run(rows, minute_rows=(), display=Display):
     """Runs every row (minute rows alongside the others) and exits 0 when all held."""
@@ -551,21 +418,17 @@ def run(rows, minute_rows=(), display=Display):
     ap.add_argument("--emu", required=True)
     ap.add_argument("--only", default="", help="rows whose title holds this text")
     ARGS = ap.parse_args()
-    name = os.path.splitext(os.path.basename(sys.argv[0]))[0]
-    s = Session(name, display())
+    s = Session(os.path.splitext(os.path.basename(sys.argv[0]))[0], display())
+    rows, minute_rows = ([r for r in t if ARGS.only in r[0]] for t in (rows, minute_rows))
     failed = []
 
     def one(row):
-        title, setup, steps = row
-        if ARGS.only not in title:
-            return
-        setup, t0 = dict(setup), time.monotonic()
-        start = setup.pop("start", True)
+        (title, setup, steps), t0 = row, time.monotonic()
+        setup = dict(setup)  # "before": steps before the start; "start": False, none
+        before, start = setup.pop("before", []), setup.pop("start", True)
         i = Instance(s, **setup)
         try:
-            if start:
-                i.start()
-            for step in steps:
+            for step in before + ([lambda i: i.start()] if start else []) + steps:
                 step(i)
             print("ok   %s (%.1f s)" % (title, time.monotonic() - t0), flush=True)
         except Exception as e:
@@ -584,8 +447,7 @@ def run(rows, minute_rows=(), display=Display):
         one(row)
     for t in threads:
         t.join()
-    ran = len([r for r in list(rows) + list(minute_rows) if ARGS.only in r[0]])
-    print("%d passed, %d failed" % (ran - len(failed), len(failed)))
+    print("%d passed, %d failed" % (len(rows) + len(minute_rows) - len(failed), len(failed)))
     if not failed:
         shutil.rmtree(s.workdir, ignore_errors=True)
     sys.exit(1 if failed else 0)
