@@ -139,7 +139,7 @@ GUARDIAN = ("The guardian process that keeps the time-out while Zorore_PTT canno
 ROWS = [
     ("%s while keyed: the lines lowered by the program first; the next start takes the port"
      % sig.name, {}, [tx(1), send(sig), dtr_low(0.5, True), exits(-sig), restarted])
-    for sig in (signal.SIGSEGV, signal.SIGABRT)
+    for sig in (signal.SIGSEGV, signal.SIGABRT, signal.SIGUSR1, signal.SIGALRM)
 ] + [
     ("SIGKILL while keyed: the guardian lowers the line at once and lets the port go", {},
      [tx(1), send(signal.SIGKILL), dtr_low(0.1, False), exits(-signal.SIGKILL),
