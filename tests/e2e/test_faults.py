@@ -181,6 +181,11 @@ ROWS = [
         "settings": STORE, "before": [remember, lambda i: i.rules(*(
             "fail %s EROFS %s" % (c, folder(i)) for c in ("open", "rename")))]},
      [tx(1), tx(0), menu("fe"), exits(0), unchanged]),
+    ("RTS keys, DTR rests high: at rest after the open, RTS follows TX, both low after Exit", {
+        "before": [lambda i: open(i.conf, "a").write("COM1-Line=RTS\nCOM1-Other=High\n")]},
+     [lines((True, 1, 0)), lambda i: i.click(TX), lines((True, 1, 1)), look(True),
+      lambda i: i.click(TX), lines((True, 1, 0)), look(False), menu("fe"), exits(0),
+      lines((False, 0, 0))]),
     ("DTR keyed low: at rest high, low by TX, left high after File > Exit (no HUPCL drop)", {
         "before": [lambda i: open(i.conf, "a").write("COM1-Keyed=Low\n")]},
      [lines((True, 1, 0)), tx(0), look(True), tx(1), menu("fe"), exits(0), lines((False, 1, 0))]),

@@ -33,6 +33,16 @@ def minute_keyed(i):
     expect(60e9 <= drop.t - up.t <= 61e9 and drop.kind == "TIOCMBIC", "released %.3f s after "
            "keying by %s" % ((drop.t - up.t) / 1e9, drop.kind))
 
+def remote_minute(i):
+    """A client keys (T 3, a data key) and waits: released at the minute, and told so."""
+    c = Client(i)
+    expect(c.ask("T 3") == "RPRT 0", "T 3 refused")
+    up = wait_until(lambda: [e for e in i.events(1) if e.kind == "TIOCMBIS"], 5, "DTR")[0]
+    drop = wait_until(lambda: [e for e in i.events(1, up.t) if not e.dtr], 65, "the time-out",
+                      every=0.5)[0]
+    expect(abs(drop.t - up.t - 60e9) <= 1e9 and c.ask("t") == "0", "released %.3f s after keying,"
+           " t then %s" % ((drop.t - up.t) / 1e9, c.ask("t")))
+
 ROWS = [
     ("TX keys DTR with RTS low and releases it; the button shows it", {},
      [tx(1), look(True), tx(0), look(False), only_dtr_moved]),
@@ -46,6 +56,9 @@ MINUTE = [
     ("the time-out releases at its minute, after many keyings", {
         "settings": {"Position-Left": 15000, "Position-Top": 750, "Timer": 1}},
      [minute_keyed, look(False), lines((True, 0, 0))]),
+    ("a remote keying held by its client: released at its minute", {
+        "remote": True, "settings": {"Position-Left": 15000, "Position-Top": 5250}},
+     [remote_minute, look(False)]),
 ]
 
 if __name__ == "__main__":
