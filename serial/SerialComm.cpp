@@ -19,8 +19,13 @@ bool isGoneError(int error) {
 
 } // namespace
 
-SerialComm::SerialComm(PortResolver resolve) : m_resolve(std::move(resolve)) {
+SerialComm::SerialComm(PortResolver resolve)
+    : m_resolve(std::move(resolve)), m_probe([this] {
+          QMetaObject::invokeMethod(
+              &m_context, [this] { checkDevice(false); }, Qt::QueuedConnection);
+      }) {
     m_guards.push_back(&m_watchdog);
+    m_guards.push_back(&m_probe);
 }
 
 SerialComm::~SerialComm() {
@@ -97,10 +102,8 @@ void SerialComm::closeDevice() {
         forGuards([](LineGuard &g) { g.portClosing(); });
     EmergencyRelease::track(-1, {}, {});
     m_keyed = false;
-    if (QThread::currentThread() == m_context.thread()) {
+    if (QThread::currentThread() == m_context.thread())
         m_hangup.reset();
-        m_probe.reset();
-    }
     m_device.close();
 }
 
@@ -139,10 +142,6 @@ void SerialComm::watchDevice() {
     m_hangup = std::make_unique<QSocketNotifier>(m_device.fd(), QSocketNotifier::Read);
     QObject::connect(m_hangup.get(), &QSocketNotifier::activated, &m_context,
                      [this] { checkDevice(true); });
-    m_probe = std::make_unique<QTimer>();
-    m_probe->setInterval(std::chrono::seconds(1));
-    QObject::connect(m_probe.get(), &QTimer::timeout, &m_context, [this] { checkDevice(false); });
-    m_probe->start();
 }
 
 void SerialComm::checkDevice(bool readable) {
@@ -175,10 +174,8 @@ void SerialComm::deviceLost() {
     QMetaObject::invokeMethod(
         &m_context,
         [this] {
-            if (!PortOpen()) {
+            if (!PortOpen())
                 m_hangup.reset();
-                m_probe.reset();
-            }
             if (m_lost)
                 m_lost();
         },

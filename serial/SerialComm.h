@@ -2,13 +2,13 @@
 #pragma once
 
 #include "CommControl.h"
+#include "DeviceProbe.h"
 #include "LineWatchdog.h"
 #include "MappedPort.h"
 #include "PosixSerialPort.h"
 
 #include <QObject>
 #include <QSocketNotifier>
-#include <QTimer>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -61,10 +61,10 @@ private:
     bool m_keyed = false;
     std::function<void()> m_lost;
     QObject m_context; // for calls queued to the owning thread
-    // While open: a hang-up shows as readable; a probe each second catches a device that
-    // only fails its ioctls.
+    // While open: a hang-up shows as readable; the probe catches a device that only fails
+    // its ioctls.
     std::unique_ptr<QSocketNotifier> m_hangup;
-    std::unique_ptr<QTimer> m_probe;
+    DeviceProbe m_probe;
 };
 
 } // namespace zptt
