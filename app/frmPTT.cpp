@@ -536,13 +536,8 @@ void frmPTT::Form_Activate() {
         MSComm1.setCommPort(ToInt16Strict(kComPort, ComPortText));
     } catch (const std::exception &) {
     }
-    try {
-        MSComm1.setPortOpen(true);
-    } catch (const std::exception &e) {
-        warn(QStringLiteral("COM%1: %2").arg(MSComm1.CommPort()).arg(QString::fromUtf8(e.what())));
-        showPortMessage();
+    if (!openPort(true))
         return;
-    }
     try {
         setListIndex(Combo1, MSComm1.CommPort() - 1);
     } catch (const StoreWriteError &) {
@@ -559,20 +554,26 @@ void frmPTT::portLost() {
     showPortMessage();
 }
 
+bool frmPTT::openPort(bool reportFailure) {
+    try {
+        MSComm1.setPortOpen(true);
+        return true;
+    } catch (const std::exception &e) {
+        warn(QStringLiteral("COM%1: %2").arg(MSComm1.CommPort()).arg(QString::fromUtf8(e.what())));
+        if (reportFailure)
+            showPortMessage();
+        return false;
+    }
+}
+
 void frmPTT::reopenPort(bool reportFailure) {
     cmdTX->setBackColor(kButtonFace);
     if (MSComm1.PortOpen()) {
         MSComm1.setDTREnable(false);
         MSComm1.setPortOpen(false);
     }
-    try {
-        MSComm1.setPortOpen(true);
-    } catch (const std::exception &e) {
-        warn(QStringLiteral("COM%1: %2").arg(MSComm1.CommPort()).arg(QString::fromUtf8(e.what())));
-        if (reportFailure)
-            showPortMessage();
+    if (!openPort(reportFailure))
         return;
-    }
     if (MSComm1.CommPort() <= Combo1->count())
         Combo1->setCurrentIndex(MSComm1.CommPort() - 1); // shown, not chosen: no handler
     MSComm1.setRTSEnable(false);

@@ -141,6 +141,9 @@ private:
     void bindHandlers();
     void refreshPortTooltips();
     void runActivationOnce();
+    // Opens the current port; on failure, a line on standard error and, when asked, the port
+    // message.
+    bool openPort(bool reportFailure);
     void portAppeared(int port, int retries);
     std::optional<QString> startRemoteKeying(bool on);
 

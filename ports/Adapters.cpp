@@ -13,8 +13,6 @@ namespace zptt {
 
 namespace {
 
-constexpr char kById[] = "/dev/serial/by-id";
-
 struct UdevFree {
     void operator()(udev *u) const { udev_unref(u); }
     void operator()(udev_enumerate *e) const { udev_enumerate_unref(e); }
@@ -70,7 +68,7 @@ QList<Adapter> UdevAdapterList::adapters() const {
 
     // The stable names, by the node they lead to.
     const QFileInfoList links =
-        QDir(QString::fromLatin1(kById)).entryInfoList(QDir::System | QDir::Files);
+        QDir(QString::fromLatin1(kStableNames)).entryInfoList(QDir::System | QDir::Files);
 
     udev_list_entry *entry = nullptr;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(scan.get())) {

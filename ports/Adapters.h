@@ -6,6 +6,9 @@
 
 namespace zptt {
 
+// Where udev keeps each adapter's stable name.
+inline constexpr char kStableNames[] = "/dev/serial/by-id";
+
 // A serial adapter plugged in, as the system describes it. Looking one up never opens it.
 struct Adapter {
     QString device;     // the kernel's node, /dev/ttyUSB0

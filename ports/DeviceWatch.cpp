@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "DeviceWatch.h"
 
+#include "Adapters.h"
 #include "PortMap.h"
 
 #include <QFile>
@@ -12,8 +13,6 @@
 namespace zptt {
 
 namespace {
-
-constexpr char kById[] = "/dev/serial/by-id";
 
 // The node a path leads to; empty when none. A replugged adapter's node is a new inode; a
 // pseudo-terminal that takes a freed number is seen absent in between.
@@ -47,7 +46,7 @@ void DeviceWatch::look(bool report) {
         if (const QString device = m_ports.lookUp(port).device; !device.isEmpty())
             devices.insert(port, device);
     auto foldersNow = [&] {
-        QSet<QString> folders{existingFolder(QString::fromLatin1(kById))};
+        QSet<QString> folders{existingFolder(QString::fromLatin1(kStableNames))};
         for (const QString &device : devices) {
             const QFileInfo info(device);
             folders << existingFolder(info.absolutePath());

@@ -108,6 +108,17 @@ private slots:
         QVERIFY2(qEnvironmentVariable("LD_PRELOAD").contains("uartemu"), "run it through ctest");
         QVERIFY(KeyClock::is_steady); // a clock set forward or back moves no time-out
     }
+    // Whatever a row maps or opens, only pseudo-terminals were touched: the line emulation logs
+    // (and refuses) any open of a real serial device, such as a built-in default.
+    void cleanupTestCase() {
+        QFile f(qEnvironmentVariable("UARTEMU_LOG"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        for (const QByteArray &line : f.readAll().split('\n')) {
+            const QList<QByteArray> w = line.split(' ');
+            if (w.size() > 3 && w[1].toLongLong() == ::getpid())
+                QVERIFY2(w[3].startsWith("/dev/pts/"), line.constData());
+        }
+    }
 
     // Each number's device and line choice, or why it is refused: never another device.
     void portMap_data() {

@@ -423,7 +423,7 @@ private slots:
         Rig r;
         r.store.values["Ports/COM20"] = dev;
         r.adapters.list = {{dev, id, "FTDI", "FT232R USB UART", "A50285BI", 0x403, 0x6001},
-                           {"/dev/ttyACM7", "", "Arduino", "Uno", "", 0x2341, 0x43}};
+                           {dir.filePath("ttyACM7"), "", "Arduino", "Uno", "", 0x2341, 0x43}};
         QVERIFY(r.start());
         r.w->mnuPorts->trigger();
         r.log.clear();
@@ -436,7 +436,8 @@ private slots:
                           " | present | FTDI FT232R USB UART, serial A50285BI, USB 0403:6001 | "
                           "DTR keyed high; RTS rests low");
         QCOMPARE(d->freeList->count(), 1);
-        QCOMPARE(d->freeList->item(0)->text(), "/dev/ttyACM7 (Arduino Uno, USB 2341:0043)");
+        QCOMPARE(d->freeList->item(0)->text(),
+                 dir.filePath("ttyACM7") + " (Arduino Uno, USB 2341:0043)");
 
         d->choosePort(5); // not the open port: stored, nothing reopened
         d->deviceBox->setCurrentIndex(d->deviceBox->findData(id));
