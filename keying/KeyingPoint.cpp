@@ -100,9 +100,9 @@ void KeyingPoint::remoteRelease(ClientId client) {
     emit releasedElsewhere();
 }
 
-void KeyingPoint::clientGone(ClientId client) {
+void KeyingPoint::clientGone(ClientId client, bool handedOver) {
     std::unique_lock lock(m_mutex);
-    if (m_holders.erase(client) == 0 || !m_keyed)
+    if (m_holders.erase(client) == 0 || !m_keyed || handedOver)
         return;
     releaseLocked();
     lock.unlock();

@@ -32,7 +32,7 @@ public:
 
     KeyResult remoteKey(ClientId client) override;
     void remoteRelease(ClientId client) override;
-    void clientGone(ClientId client) override;
+    void clientGone(ClientId client, bool handedOver) override;
     bool lineKeyed() const override;
 
     // The lines were put at rest, or must be, by something other than the window.

@@ -12,8 +12,11 @@ public:
     using ClientId = std::uint64_t;
 
     enum class KeyResult {
-        Keyed,  // the line is keyed (or stays keyed with a renewed deadline)
-        NoPort, // no port is open: nothing keyed
+        Keyed,      // the line is keyed: by this key, or already (the keying goes on unchanged)
+        NoPort,     // no port is open: nothing keyed
+        Refused,    // not now: no guardian answers, or this client's keying ran out its time
+                    // and it has not released since
+        LineFailed, // the device refused the line: nothing keyed
     };
 
     virtual ~RemoteKeying() = default;
@@ -21,9 +24,9 @@ public:
     virtual KeyResult remoteKey(ClientId client) = 0;
     // The client's own release: releases the keying, whoever keyed.
     virtual void remoteRelease(ClientId client) = 0;
-    // The client's connection ended: releases the keying if this client keyed and has not
-    // released since (its transmission is over).
-    virtual void clientGone(ClientId client) = 0;
+    // The client's connection ended. Said goodbye first (handedOver): what it keyed goes on, to
+    // the time-out or another release. Lost: what it alone holds is released.
+    virtual void clientGone(ClientId client, bool handedOver) = 0;
     // The line's true state: keyed or not.
     virtual bool lineKeyed() const = 0;
 };

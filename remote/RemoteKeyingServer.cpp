@@ -93,9 +93,10 @@ private:
         if (it == m_sessions.end())
             return;
         const RemoteKeying::ClientId client = it->second.client();
+        const bool saidGoodbye = it->second.saidGoodbye();
         m_sessions.erase(it);
         QObject::disconnect(socket, nullptr, this, nullptr);
-        m_keying.clientGone(client);
+        m_keying.clientGone(client, saidGoodbye);
         // A last reply goes out if the kernel has taken it; nothing waits for the client.
         if (how == End::Flush && socket->bytesToWrite() == 0)
             socket->disconnectFromHost();

@@ -12,6 +12,7 @@ namespace {
 // Hamlib's result codes, as replies carry them.
 constexpr int kOk = 0;
 constexpr int kInvalid = -1;       // RIG_EINVAL: a missing or unusable argument
+constexpr int kIoError = -6;       // RIG_EIO: the line could not be keyed
 constexpr int kRejected = -9;      // RIG_ERJCTED: no port is open, nothing keyed
 constexpr int kNotAvailable = -11; // RIG_ENAVAIL: not a command of this rig
 
@@ -205,7 +206,7 @@ QByteArray RigctlSession::reply(QByteArrayView line) {
     if (!known)
         return report(kNotAvailable);
     if (known->command == Command::Quit) {
-        m_finished = true;
+        m_finished = m_saidGoodbye = true;
         return report(kOk);
     }
 
@@ -289,8 +290,16 @@ RigctlSession::Answer RigctlSession::run(Command command, const QList<QByteArray
             m_keying.remoteRelease(m_client);
             return {};
         }
-        const bool keyed = m_keying.remoteKey(m_client) == RemoteKeying::KeyResult::Keyed;
-        return Answer::status(keyed ? kOk : kRejected);
+        switch (m_keying.remoteKey(m_client)) {
+        case RemoteKeying::KeyResult::Keyed:
+            return {};
+        case RemoteKeying::KeyResult::LineFailed:
+            return Answer::status(kIoError);
+        case RemoteKeying::KeyResult::NoPort:
+        case RemoteKeying::KeyResult::Refused:
+            break;
+        }
+        return Answer::status(kRejected);
     }
     case Command::GetPtt:
         return {kOk, {{"PTT", m_keying.lineKeyed() ? "1" : "0"}}};

@@ -24,6 +24,8 @@ public:
     QByteArray receive(QByteArrayView bytes);
     // The client quit or sent an overlong line: send the last reply, then close.
     bool finished() const { return m_finished; }
+    // The client ended with q or Q: what it keyed is handed over rather than lost.
+    bool saidGoodbye() const { return m_saidGoodbye; }
     RemoteKeying::ClientId client() const { return m_client; }
 
 private:
@@ -38,6 +40,7 @@ private:
     const RemoteKeying::ClientId m_client;
     QByteArray m_pending;
     bool m_finished = false;
+    bool m_saidGoodbye = false;
     // What a rig just switched on shows: 20 m, where most digital-mode traffic is.
     double m_frequency = 14074000.0;
     QByteArray m_mode = "USB";

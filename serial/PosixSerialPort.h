@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "KeyingDevice.h"
 #include "LineChoice.h"
 #include "UucpLock.h"
 
@@ -17,10 +18,10 @@ namespace zptt {
 // CLOCAL|CREAD, and HUPCL unless the keying line is keyed low, then both lines at rest again.
 // Refuses devices that are not terminals or that are a system console. close(): both lines at rest,
 // then close, then the lock file removed; a saved line state is never restored.
-class PosixSerialPort {
+class PosixSerialPort final : public KeyingDevice {
 public:
     PosixSerialPort() = default;
-    ~PosixSerialPort();
+    ~PosixSerialPort() override;
     PosixSerialPort(const PosixSerialPort &) = delete;
     PosixSerialPort &operator=(const PosixSerialPort &) = delete;
 
@@ -28,13 +29,14 @@ public:
     void open(const QString &devicePath, LineChoice lines = {});
     void close();
     bool isOpen() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
+    int fd() const override { return m_fd; }
 
     const LineChoice &lines() const { return m_lines; }
-    const QString &lockFile() const { return m_lock.file(); }
+    QString lockFile() const override { return m_lock.file(); }
+    RestAction restAction() const override { return {.levels = m_lines.idle()}; }
 
     // The keying line at its keyed level, or both lines at rest; false when a call failed.
-    bool setKeyed(bool keyed);
+    bool setKeyed(bool keyed) override;
 
     // True when the device is the system console or the controlling terminal.
     static bool isConsole(const QString &devicePath, int fd);

@@ -12,7 +12,7 @@ struct Keying final : RemoteKeying {
     bool keyed = false;
     KeyResult remoteKey(ClientId) override { return keyed = true, KeyResult::Keyed; }
     void remoteRelease(ClientId) override { keyed = false; }
-    void clientGone(ClientId) override { assert(!"only the server ends a session"); }
+    void clientGone(ClientId, bool) override { assert(!"only the server ends a session"); }
     bool lineKeyed() const override { return keyed; }
 };
 

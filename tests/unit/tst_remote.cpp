@@ -28,7 +28,7 @@ struct FakeKeying final : RemoteKeying {
         note("release", client);
         keyedBy = 0;
     }
-    void clientGone(ClientId client) override {
+    void clientGone(ClientId client, bool) override {
         note("gone", client);
         keyedBy.compare_exchange_strong(client, 0); // released if it keyed last
     }
