@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "KeyRequests.h"
+
 #include <cstdint>
 
 namespace zptt {
@@ -11,13 +13,7 @@ class RemoteKeying {
 public:
     using ClientId = std::uint64_t;
 
-    enum class KeyResult {
-        Keyed,      // the line is keyed: by this key, or already (the keying goes on unchanged)
-        NoPort,     // no port is open: nothing keyed
-        Refused,    // not now: no guardian answers, or this client's keying ran out its time
-                    // and it has not released since
-        LineFailed, // the device refused the line: nothing keyed
-    };
+    using KeyResult = zptt::KeyResult;
 
     virtual ~RemoteKeying() = default;
 
