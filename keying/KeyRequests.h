@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <compare>
 #include <cstdint>
 
 namespace zptt {
@@ -13,7 +12,8 @@ struct Holder {
     Kind kind = Kind::Button;
     std::uint64_t id = 0; // a client's number; 0 for the others
 
-    auto operator<=>(const Holder &) const = default;
+    bool operator==(const Holder &) const = default;
+    bool operator<(const Holder &o) const { return kind != o.kind ? kind < o.kind : id < o.id; }
 };
 
 enum class KeyResult {
