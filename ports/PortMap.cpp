@@ -129,25 +129,23 @@ QString PortMap::mapped(int port) const {
     return entry(port, "");
 }
 
-void PortMap::write(int port, const char *suffix, const QString &text) {
-    // An absent entry already means the default: leave it absent.
-    const QString old = entry(port, suffix);
-    if (old == text)
-        return;
-    m_store.SaveSetting(keys::kApplication, keys::kPortsSection,
-                        deviceKey(port) + QLatin1String(suffix), text);
-}
-
 void PortMap::store(int port, const QString &device, LineChoice lines) {
     const LineChoice defaults;
+    SettingsStore::Values changes;
+    // An absent entry already means the default: leave it absent.
     auto word = [&](const char *suffix, const QString &text, bool isDefault) {
-        write(port, suffix, isDefault && entry(port, suffix).isEmpty() ? QString() : text);
+        const QString old = entry(port, suffix);
+        const QString now = isDefault && old.isEmpty() ? QString() : text;
+        if (now != old)
+            changes.append({deviceKey(port) + QLatin1String(suffix), now});
     };
-    write(port, "", device);
+    word("", device, false);
     word("-Line", wordOf(kLines, lines.keying), lines.keying == defaults.keying);
     word("-Keyed", wordOf(kHighLow, !lines.keyedLow), lines.keyedLow == defaults.keyedLow);
     word("-Other", wordOf(kHighLow, lines.otherIdleHigh),
          lines.otherIdleHigh == defaults.otherIdleHigh);
+    if (!changes.isEmpty())
+        m_store.SaveSettings(keys::kApplication, keys::kPortsSection, changes);
 }
 
 } // namespace zptt

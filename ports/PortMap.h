@@ -33,13 +33,13 @@ public:
     QList<int> numbers() const;
     // The device entry as stored; empty when the number has its built-in device.
     QString mapped(int port) const;
-    // Stores a device (empty: the built-in one) and a line choice; only entries whose
-    // meaning changes are written. Throws StoreWriteError.
+    // Stores a device (empty: the built-in one) and a line choice in one write, so that a
+    // failed save never pairs a new device with an old line choice; only entries whose meaning
+    // changes are written. Throws StoreWriteError.
     void store(int port, const QString &device, LineChoice lines);
 
 private:
     QString entry(int port, const char *suffix) const;
-    void write(int port, const char *suffix, const QString &text);
 
     SettingsStore &m_store;
 };

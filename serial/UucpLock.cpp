@@ -40,15 +40,19 @@ QStringList lockNames(const QString &devicePath) {
 }
 
 qint64 lockPid(const QByteArray &content) {
-    // ASCII only when every byte is a digit or white space: a binary pid may well hold
-    // digit bytes followed by NULs.
-    const bool ascii = std::all_of(content.begin(), content.end(), [](char c) {
-        return (c >= '0' && c <= '9') || c == ' ' || c == '\t' || c == '\n' || c == '\r';
+    // Text: the leading number of the first line, whatever follows (HDB's "pid\n", QLockFile's
+    // "pid\nname\nhost\n"). A binary pid may hold digit bytes followed by NULs.
+    const bool text = std::all_of(content.begin(), content.end(), [](char c) {
+        return (c >= ' ' && c != 0x7f) || c == '\t' || c == '\n' || c == '\r';
     });
-    if (ascii) {
-        bool ok = false;
-        const qint64 pid = content.trimmed().toLongLong(&ok);
-        return ok && pid > 0 ? pid : 0;
+    if (text) {
+        const qsizetype newline = content.indexOf('\n');
+        const QByteArray first = (newline < 0 ? content : content.first(newline)).trimmed();
+        qsizetype digits = 0;
+        while (digits < first.size() && first[digits] >= '0' && first[digits] <= '9')
+            ++digits;
+        const qint64 pid = digits <= 10 ? first.left(digits).toLongLong() : 0;
+        return pid > 0 && pid <= 0x7fffffff ? pid : 0;
     }
     // Old programs wrote the pid as a binary int.
     if (content.size() == qsizetype(sizeof(int))) {

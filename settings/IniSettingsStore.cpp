@@ -396,19 +396,30 @@ QStringList IniSettingsStore::Keys(const QString &application, const QString &se
 
 void IniSettingsStore::SaveSetting(const QString &application, const QString &section,
                                    const QString &key, const QString &text) {
+    SaveSettings(application, section, {{key, text}});
+}
+
+void IniSettingsStore::SaveSettings(const QString &application, const QString &section,
+                                    const Values &values) {
     const QString path = filePath(application);
     if (!usableName(section, true))
         throw StoreWriteError(
             path, QStringLiteral("the section name \"%1\" cannot be stored").arg(section));
-    if (!usableName(key, false))
-        throw StoreWriteError(path, QStringLiteral("the key \"%1\" cannot be stored").arg(key));
+    for (const auto &[key, text] : values)
+        if (!usableName(key, false))
+            throw StoreWriteError(path,
+                                  QStringLiteral("the key \"%1\" cannot be stored").arg(key));
+    const auto changed = [&](QByteArray data) {
+        for (const auto &[key, text] : values)
+            data = withValue(data, section, key, text);
+        return data;
+    };
 
     // Nothing to change takes no lock and writes nothing: a read-only folder serves for as long
     // as the operator changes nothing.
     QString readError;
     if (const QByteArray current = readAll(path, &readError);
-        readError.isEmpty() && QFileInfo::exists(path) &&
-        withValue(current, section, key, text) == current)
+        readError.isEmpty() && QFileInfo::exists(path) && changed(current) == current)
         return;
 
     const QString dir = QFileInfo(path).absolutePath();
@@ -431,7 +442,7 @@ void IniSettingsStore::SaveSetting(const QString &application, const QString &se
     if (!readError.isEmpty())
         throw StoreWriteError(path, QStringLiteral("cannot read it: %1").arg(readError));
 
-    const QByteArray data = withValue(old, section, key, text);
+    const QByteArray data = changed(old);
     if (data == old && QFileInfo::exists(path))
         return;
 

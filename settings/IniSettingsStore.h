@@ -20,6 +20,8 @@ public:
                        const QString &key) const override;
     void SaveSetting(const QString &application, const QString &section, const QString &key,
                      const QString &text) override;
+    void SaveSettings(const QString &application, const QString &section,
+                      const Values &values) override;
     QStringList Keys(const QString &application, const QString &section) const override;
 
 private:

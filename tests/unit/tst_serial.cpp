@@ -210,6 +210,8 @@ private slots:
         row("link to the console", "link", "", console);
         row("held by us", "", "us", "Device or resource busy");
         row("held by a live process", "", "live", "locked by process");
+        row("held by a live process, as QLockFile writes it", "", "live\nfoo\nhost\n",
+            "locked by process");
         row("stale lock taken over", "", "99999999", ""); // above any pid
     }
     void refused() {
@@ -226,9 +228,10 @@ private slots:
             first.open(pty.path);
         else if (!holder.isEmpty()) { // another process's lock file
             QFile lock(lockFile(pty));
-            const QByteArray pid =
-                holder == "live" ? QByteArray::number(::getppid()) : holder.toUtf8();
-            QVERIFY(lock.open(QIODevice::WriteOnly) && lock.write(pid + '\n'));
+            const QByteArray pid = holder.startsWith("live")
+                                       ? QByteArray::number(::getppid()) + holder.mid(4).toUtf8()
+                                       : holder.toUtf8() + '\n';
+            QVERIFY(lock.open(QIODevice::WriteOnly) && lock.write(pid));
         }
         const Log log;
         QString message;
