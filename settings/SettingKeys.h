@@ -15,6 +15,17 @@ inline constexpr QLatin1StringView kRemoteEnabled{"Enabled"};
 inline constexpr QLatin1StringView kRemoteAddress{"Address"};
 inline constexpr QLatin1StringView kRemotePort{"Port"};
 
+// Hands-free keying: a key seen with any window in front, KeyMode=Hold|Toggle; a foot switch on
+// a serial port's input line, Switch=COMn (none: no switch), SwitchLine=CTS|DSR|DCD|RI,
+// SwitchActive=High|Low, SwitchMode=Hold|Toggle.
+inline constexpr QLatin1StringView kKeyingSection{"Keying"};
+inline constexpr QLatin1StringView kKey{"Key"};
+inline constexpr QLatin1StringView kKeyMode{"KeyMode"};
+inline constexpr QLatin1StringView kSwitch{"Switch"};
+inline constexpr QLatin1StringView kSwitchLine{"SwitchLine"};
+inline constexpr QLatin1StringView kSwitchActive{"SwitchActive"};
+inline constexpr QLatin1StringView kSwitchMode{"SwitchMode"};
+
 inline constexpr QLatin1StringView kPositionLeft{"Position-Left"};
 inline constexpr QLatin1StringView kPositionTop{"Position-Top"};
 inline constexpr QLatin1StringView kOnTop{"OnTop"};

@@ -9,6 +9,8 @@
  *                 the one that gets it exclusive at its close was the last.
  * UARTEMU_LOG     per event one write() to an O_APPEND fd of
  *                 <CLOCK_MONOTONIC ns> <pid> <fd> <path> <event> DTR=<0|1> RTS=<0|1>[ extra]
+ * Input lines: uartemu_set_inputs() sets a terminal's CTS, DSR, DCD and RI (logged as "inputs"),
+ *                 TIOCMGET reports them and TIOCMIWAIT waits for them.
  * UARTEMU_CONTROL rules, read again when the file is replaced by a rename, one a line:
  *                 fail|block ioctl|rename|open <EIO|EROFS|ms> [<path prefix>] [once]
  *                 (open: opens that create a file). The ioctl path takes no lock and allocates
@@ -17,8 +19,10 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdatomic.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -272,6 +276,43 @@ static struct device *device_for(int fd) {
     return d ? d : track(fd, NULL, 0);
 }
 
+/* ---- Input lines, which the tests set: a pty has none ---- */
+#define INPUTS (TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG)
+
+/* TIOCMIWAIT: until one of the asked input lines changes (looked at every millisecond), EINTR at
+ * a signal, EIO once the terminal is hung up (its master closed: the adapter unplugged). */
+static int wait_inputs(struct device *d, int fd, int mask) {
+    int start = atomic_load(reg(d)) & mask & INPUTS;
+    for (;;) {
+        struct pollfd p = {fd, 0, 0};
+        if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return errno = EIO, -1;
+        if ((atomic_load(reg(d)) & mask & INPUTS) != start)
+            return 0;
+        struct timespec ts = {0, 1000000};
+        if (nanosleep(&ts, NULL) != 0)
+            return -1;
+    }
+}
+
+/* For the tests: the terminal at path gets these input lines (TIOCM_CTS, TIOCM_DSR, TIOCM_CAR,
+ * TIOCM_RNG; DTR and RTS kept). 0, or -1 when path is no terminal. */
+int uartemu_set_inputs(const char *path, int lines) {
+    init();
+    struct stat st;
+    struct device *d = stat(path, &st) == 0 && S_ISCHR(st.st_mode) ? device_of(st.st_rdev) : NULL;
+    if (!d)
+        return -1;
+    int now = atomic_load(reg(d)), want = lines & INPUTS;
+    while (!atomic_compare_exchange_weak(reg(d), &now, (now & ~INPUTS) | want)) {
+    }
+    char x[48];
+    snprintf(x, sizeof x, " CTS=%d DSR=%d DCD=%d RI=%d", !!(want & TIOCM_CTS), !!(want & TIOCM_DSR),
+             !!(want & TIOCM_CAR), !!(want & TIOCM_RNG));
+    log_event(-1, path, "inputs", (now & ~INPUTS) | want, x);
+    return 0;
+}
+
 static int is_real_serial(dev_t rdev) {
     unsigned maj = major(rdev);
     if (maj == 5)
@@ -345,16 +386,20 @@ int ioctl(int fd, unsigned long req, ...) {
     int *bits = va_arg(ap, int *);
     va_end(ap);
     init();
-    struct device *d =
-        req == TIOCMGET || req == TIOCMBIS || req == TIOCMBIC ? device_for(fd) : NULL;
+    struct device *d = req == TIOCMGET || req == TIOCMBIS || req == TIOCMBIC || req == TIOCMIWAIT
+                           ? device_for(fd)
+                           : NULL;
     if (!d)
         return real_ioctl(fd, req, bits);
     atomic_int *lines = reg(d);
-    int now = atomic_load(lines), change = *bits & LINES;
+    int now = atomic_load(lines);
     if (fault(CALL_IOCTL, fd, fd_path[fd], now))
         return -1;
+    if (req == TIOCMIWAIT) /* its argument is the mask itself */
+        return wait_inputs(d, fd, (int)(intptr_t)bits);
     if (req == TIOCMGET)
         return *bits = now, 0;
+    int change = *bits & LINES;
     if (req == TIOCMBIS)
         now = atomic_fetch_or(lines, change) | change;
     else
