@@ -38,8 +38,9 @@ void allowStop(bool allow) {
 } // namespace
 
 InputLineWatch::InputLineWatch(int fd, int line, bool activeHigh, KeyingSource &source,
-                               std::function<void()> gone)
-    : m_fd(fd), m_line(line), m_activeHigh(activeHigh), m_source(source), m_gone(std::move(gone)) {
+                               std::function<void()> gone, std::chrono::milliseconds settle)
+    : m_fd(fd), m_line(line), m_activeHigh(activeHigh), m_source(source), m_gone(std::move(gone)),
+      m_settle(settle) {
     installStopHandler();
     m_thread = std::thread([this] {
         allowStop(false);
@@ -75,7 +76,7 @@ void InputLineWatch::run() {
     }
     bool reported = active(lines);
     m_source.started(reported);
-    const timespec settle{0, std::chrono::nanoseconds(kSettle).count()};
+    const timespec settle{m_settle.count() / 1000, m_settle.count() % 1000 * 1'000'000};
     while (!m_stop) {
         // A change in the moment between the last read and the wait's start goes unseen until
         // the next change, after which the line is read afresh.

@@ -20,7 +20,7 @@ public:
     static constexpr std::chrono::milliseconds kSettle{20};
 
     InputLineWatch(int fd, int line, bool activeHigh, KeyingSource &source,
-                   std::function<void()> gone);
+                   std::function<void()> gone, std::chrono::milliseconds settle = kSettle);
     // Interrupts the wait (a signal to the thread): the descriptor is no longer touched once it
     // returns. Must not be called while holding what the source's requests take.
     ~InputLineWatch();
@@ -38,6 +38,7 @@ private:
     const bool m_activeHigh;
     KeyingSource &m_source;
     const std::function<void()> m_gone;
+    const std::chrono::milliseconds m_settle;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_done{false};
     std::thread m_thread;

@@ -128,4 +128,4 @@ private slots:
 };
 
 QTEST_MAIN(TestHandsFreeDialogs)
-#include "tst_handsfree.moc"
+#include "tst_handsfree_dialogs.moc"

@@ -1,0 +1,274 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Hands-free keying: the [Keying] entries, a key's chord, what a key or switch asks of the
+// keying (against a model of the keying's holders and hold-offs), and the foot switch watched on
+// pseudo-terminals whose input lines the line emulation (tests/uartemu) sets.
+
+#include "HandsFreeSettings.h"
+#include "InputLineWatch.h"
+#include "KeyingSource.h"
+#include "MemorySettingsStore.h"
+#include "SettingKeys.h"
+#include "X11KeyWatch.h"
+
+#include <QKeySequence>
+#include <QTest>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <mutex>
+#include <pty.h>
+#include <set>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using namespace zptt;
+
+namespace {
+
+// The keying as its owner keeps it: a keying ends at any release, at a let-go of one of its
+// holders and at its time-out, which holds off each holder until it lets go.
+struct Keying final : KeyRequests {
+    mutable std::mutex mutex;
+    bool on = false;
+    std::set<Holder> holders, heldOff;
+    QStringList calls;
+
+    KeyResult key(Holder who) override {
+        const std::lock_guard lock(mutex);
+        calls << "key";
+        if (heldOff.count(who))
+            return KeyResult::Refused;
+        on = true;
+        holders.insert(who);
+        return KeyResult::Keyed;
+    }
+    void release(Holder who) override {
+        const std::lock_guard lock(mutex);
+        heldOff.erase(who);
+        on = false;
+        holders.clear();
+    }
+    void letGo(Holder who) override {
+        const std::lock_guard lock(mutex);
+        calls << "letGo";
+        heldOff.erase(who);
+        if (holders.count(who))
+            on = false, holders.clear();
+    }
+    KeyResult toggle(Holder who) override {
+        if (keyed()) {
+            release(who);
+            return KeyResult::Keyed;
+        }
+        return key(who);
+    }
+    bool keyed() const override {
+        const std::lock_guard lock(mutex);
+        return on;
+    }
+    void timeOut() {
+        heldOff = holders;
+        on = false;
+        holders.clear();
+    }
+    QString log() const {
+        const std::lock_guard lock(mutex);
+        return calls.join(' ');
+    }
+};
+
+using SetInputs = int (*)(const char *, int);
+
+} // namespace
+
+class TestHandsFree : public QObject {
+    Q_OBJECT
+private slots:
+    // Entries as stored, read back as "key mode | port line high mode", or the problem.
+    void settings_data() {
+        QTest::addColumn<QString>("entries");
+        QTest::addColumn<QString>("expected");
+        auto row = [](const char *entries, const char *expected) {
+            QTest::newRow(entries) << QString(entries) << QString(expected);
+        };
+        row("", " 0 | 0 0 1 0");
+        row("Key=F9", "F9 0 | 0 0 1 0");
+        row("Key=Ctrl+Space KeyMode=toggle", "Ctrl+Space 1 | 0 0 1 0");
+        row("Key=F9,F10", "[Keying] Key=\"F9,F10\" is not one key or combination; no keyboard key");
+        row("Key=F9 KeyMode=Press",
+            "[Keying] KeyMode=\"Press\" is not Hold or Toggle; no keyboard key");
+        row("Switch=COM3 SwitchLine=RI SwitchActive=Low SwitchMode=Toggle", " 0 | 3 3 0 1");
+        row("Switch=com20", " 0 | 20 0 1 0");
+        row("Switch=COM0", "[Keying] Switch=\"COM0\" is not a port COM1 to COM255; no foot switch");
+        row("Switch=COM2 SwitchLine=DTR",
+            "[Keying] SwitchLine=\"DTR\" is not CTS, DSR, DCD or RI; no foot switch");
+    }
+    void settings() {
+        QFETCH(QString, entries);
+        MemorySettingsStore store;
+        for (const QString &e : entries.split(u' ', Qt::SkipEmptyParts))
+            store.SaveSetting(keys::kApplication, keys::kKeyingSection, e.section(u'=', 0, 0),
+                              e.section(u'=', 1));
+        const HandsFreeSetup s = readHandsFree(store);
+        const SwitchSetting &f = s.footSwitch;
+        QTEST(s.problems.isEmpty()
+                  ? QStringLiteral("%1 %2 | %3 %4 %5 %6")
+                        .arg(s.key.isSet() ? QKeySequence(s.key.key).toString() : QString())
+                        .arg(int(s.key.mode))
+                        .arg(f.port)
+                        .arg(f.line)
+                        .arg(f.activeHigh)
+                        .arg(int(f.mode))
+                  : s.problems.join(u'\n'),
+              "expected");
+    }
+
+    // A key with its modifiers, from key codes going down (+) and up (-): k the key, c Control,
+    // s Shift. Down after each event.
+    void chord_data() {
+        QTest::addColumn<int>("required");
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<QString>("down");
+        QTest::newRow("auto-repeat") << 0 << "+k +k +k -k"
+                                     << "1 1 1 0";
+        QTest::newRow("another modifier held") << 0 << "+s +k -k -s"
+                                               << "0 0 0 0";
+        QTest::newRow("a modifier pressed meanwhile") << 0 << "+k +s -s -k"
+                                                      << "1 1 1 0";
+        QTest::newRow("combination, key let go") << 2 << "+c +k -k -c"
+                                                 << "0 1 0 0";
+        QTest::newRow("combination, modifier let go") << 2 << "+c +k -c +c"
+                                                      << "0 1 0 0";
+        QTest::newRow("modifier after the key") << 2 << "+k +c -c"
+                                                << "0 0 0";
+    }
+    void chord() {
+        QFETCH(int, required);
+        QFETCH(QString, events);
+        KeyChord chord;
+        chord.setRequired(std::uint8_t(required));
+        const QMap<QChar, std::uint8_t> codes{{'k', 10}, {'c', 37}, {'s', 50}};
+        chord.mapCode(10, true, 0);
+        chord.mapCode(37, false, KeyChord::Control);
+        chord.mapCode(50, false, KeyChord::Shift);
+        QStringList down;
+        for (const QString &e : events.split(u' ')) {
+            chord.event(codes[e[1]], e[0] == u'+');
+            down << QString::number(chord.down());
+        }
+        QTEST(down.join(u' '), "down");
+    }
+
+    // Events: S0/S1 watching starts with the key up/down, d down, u up, T the time-out, C a
+    // click on the red button, L the device lost. The line after each.
+    void source_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<QString>("line");
+        auto row = [](const char *name, PressMode mode, const char *events, const char *line) {
+            QTest::newRow(name) << int(mode) << QString(events) << QString(line);
+        };
+        const PressMode hold = PressMode::Hold, toggle = PressMode::Toggle;
+        row("hold", hold, "S0 d d d u", "0 1 1 1 0");
+        row("hold: held at start", hold, "S1 d u d u", "0 0 0 1 0");
+        row("hold: past the time-out", hold, "S0 d T d u d u", "0 1 0 0 0 1 0");
+        row("hold: a click releases", hold, "S0 d C d u d", "0 1 0 0 0 1");
+        row("hold: lost, then found held", hold, "S0 d L S1 u d", "0 1 0 0 0 1");
+        row("toggle", toggle, "S0 d u d u", "0 1 1 0 0");
+        row("toggle: held at start", toggle, "S1 u d", "0 0 1");
+        row("toggle: held past the time-out", toggle, "S0 d T u d", "0 1 0 0 1");
+        row("toggle: time-out after let go", toggle, "S0 d u T d", "0 1 1 0 1");
+        row("toggle: lost", toggle, "S0 d u L", "0 1 1 0");
+    }
+    void source() {
+        QFETCH(int, mode);
+        QFETCH(QString, events);
+        Keying keying;
+        KeyingSource source(keying, Holder{Holder::Kind::Key}, PressMode(mode));
+        QStringList line;
+        for (const QString &e : events.split(u' ')) {
+            if (e[0] == u'S')
+                source.started(e[1] == u'1');
+            else if (e == "d" || e == "u")
+                source.changed(e == "d");
+            else if (e == "T")
+                keying.timeOut();
+            else if (e == "C")
+                keying.release(Holder{Holder::Kind::Button});
+            else
+                source.lost();
+            line << QString::number(keying.keyed());
+        }
+        QTEST(line.join(u' '), "line");
+    }
+
+    // The switch on a pseudo-terminal's input line. Steps: "in LINES" sets the terminal's input
+    // lines (- none), "bounce" flips CTS off and on again within the settling time, "watch"
+    // starts watching, "unplug" closes the terminal's master. What the keying heard, then.
+    void switchWatch_data() {
+        QTest::addColumn<int>("line");
+        QTest::addColumn<bool>("activeHigh");
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("heard");
+        auto row = [](const char *name, int line, bool high, const char *steps, const char *heard) {
+            QTest::newRow(name) << line << high << QString(steps) << QString(heard);
+        };
+        row("both edges", TIOCM_CTS, true, "watch; in CTS; in -", "key letGo");
+        row("active low", TIOCM_DSR, false, "in DSR; watch; in -; in DSR", "key letGo");
+        row("other lines", TIOCM_CAR, true, "watch; in CTS|DSR|RI; in CTS|DCD", "key");
+        row("bounce", TIOCM_CTS, true, "watch; in CTS; bounce; in -", "key letGo");
+        row("held at start", TIOCM_RNG, true, "in RI; watch; in -; in RI", "letGo key");
+        row("unplugged while held", TIOCM_CTS, true, "watch; in CTS; unplug", "key letGo gone");
+    }
+    void switchWatch() {
+        QFETCH(int, line);
+        QFETCH(bool, activeHigh);
+        QFETCH(QString, steps);
+        QFETCH(QString, heard);
+        const auto setInputs =
+            reinterpret_cast<SetInputs>(::dlsym(RTLD_DEFAULT, "uartemu_set_inputs"));
+        QVERIFY2(setInputs, "run it through ctest, with the line emulation preloaded");
+        int master = -1, slave = -1;
+        char name[64] = {};
+        QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
+        ::close(slave);
+        const int fd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const QMap<QString, int> bits{
+            {"CTS", TIOCM_CTS}, {"DSR", TIOCM_DSR}, {"DCD", TIOCM_CAR}, {"RI", TIOCM_RNG}};
+        const auto in = [&](const QString &lines) {
+            int set = 0;
+            for (const QString &l : lines.split(u'|'))
+                set |= bits.value(l);
+            setInputs(name, set);
+        };
+        in("-");
+        Keying keying;
+        KeyingSource source(keying, Holder{Holder::Kind::Switch}, PressMode::Hold);
+        std::unique_ptr<InputLineWatch> watch;
+        const auto gone = [&keying] {
+            const std::lock_guard lock(keying.mutex);
+            keying.calls << "gone";
+        };
+        const auto settle = 150ms; // long enough for a loaded machine to bounce within it
+        for (const QString &step : steps.split("; ")) {
+            if (step == "watch")
+                watch =
+                    std::make_unique<InputLineWatch>(fd, line, activeHigh, source, gone, settle);
+            else if (step == "bounce")
+                for (const char *s : {"-", "CTS", "-", "CTS"})
+                    in(s), QTest::qSleep(15);
+            else if (step == "unplug")
+                ::close(std::exchange(master, -1));
+            else
+                in(step.mid(3));
+            QTest::qWait(400);
+        }
+        QTRY_COMPARE(keying.log(), heard);
+        watch.reset(); // interrupts the wait, or finds the watch over
+        ::close(fd);
+        ::close(master);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHandsFree)
+#include "tst_handsfree.moc"
