@@ -174,7 +174,7 @@ private slots:
         row("hold: past the time-out", hold, "S0 d T d u d u", "0 1 0 0 0 1 0");
         row("hold: a click releases", hold, "S0 d C d u d", "0 1 0 0 0 1");
         row("hold: lost, then found held", hold, "S0 d L S1 u d", "0 1 0 0 0 1");
-        row("toggle", toggle, "S0 d u d u", "0 1 1 0 0");
+        row("toggle, through auto-repeat", toggle, "S0 d d d u d u", "0 1 1 1 1 0 0");
         row("toggle: held at start", toggle, "S1 u d", "0 0 1");
         row("toggle: held past the time-out", toggle, "S0 d T u d", "0 1 0 0 1");
         row("toggle: time-out after let go", toggle, "S0 d u T d", "0 1 1 0 1");
