@@ -2,7 +2,7 @@
 """The real program on a private display, driven like an operator. A test file is a table of rows
 (title, {Instance arguments}, [steps, each a function of the Instance]); a row fails at its first
 check that does not hold. Minute rows run in threads beside the others."""
-import argparse, atexit, configparser, itertools, os, re, shutil, socket, subprocess, sys
+import argparse, atexit, configparser, ctypes, itertools, os, re, shutil, socket, subprocess, sys
 import tempfile, threading, time, traceback
 
 APP = "Zorore_PTT"
@@ -16,6 +16,7 @@ FATAL = "Zorore_PTT met an error and has to close:"
 MISSING = "/nonexistent/ttyX"
 X = threading.RLock()  # one operator at a time on the display and the accessibility bus
 ARGS = None
+_emu = []  # the line emulation, loaded here to set terminals' input lines
 
 class Failure(Exception):
     pass
@@ -199,6 +200,16 @@ class Instance:
         with open(self.control + ".new", "w") as f:
             f.write("".join(r + "\n" for r in rules))
         os.replace(self.control + ".new", self.control)
+        return time.monotonic_ns()
+
+    def inputs(self, n, *lines):
+        """COMn's input lines (CTS, DSR, DCD, RI) set through the line emulation, as a foot
+        switch would; the time it was done."""
+        if not _emu:  # the session's registers and log
+            os.environ.update(UARTEMU_STATE=self.s.state, UARTEMU_LOG=self.s.log)
+            _emu.append(ctypes.CDLL(os.path.abspath(ARGS.emu)))
+        bits = sum({"CTS": 0x20, "DCD": 0x40, "RI": 0x80, "DSR": 0x100}[x] for x in lines)
+        expect(_emu[0].uartemu_set_inputs(self.ports[n].encode(), bits) == 0, "COM%d: no pty" % n)
         return time.monotonic_ns()
 
     def stderr(self): return open(self.err, errors="replace").read()
