@@ -3,9 +3,9 @@
 
 namespace zptt {
 
+// Found down, the source must be seen up before a press counts.
 void KeyingSource::started(bool down) {
     m_down = down;
-    m_armed = !down;
 }
 
 void KeyingSource::changed(bool down) {
@@ -16,11 +16,8 @@ void KeyingSource::changed(bool down) {
         // Ends a hold, and the hold-off a time-out left.
         if (m_mode == PressMode::Hold)
             m_requests.letGo(m_who);
-        m_armed = true;
         return;
     }
-    if (!m_armed)
-        return;
     if (m_mode == PressMode::Hold) {
         m_requests.key(m_who);
         return;
@@ -35,7 +32,6 @@ void KeyingSource::changed(bool down) {
 void KeyingSource::lost() {
     m_requests.letGo(m_who);
     m_down = false;
-    m_armed = false;
 }
 
 } // namespace zptt

@@ -32,7 +32,6 @@ private:
     const Holder m_who;
     const PressMode m_mode;
     bool m_down = false;
-    bool m_armed = false; // seen up since watching started
 };
 
 } // namespace zptt
