@@ -20,6 +20,8 @@
 #include <QScopeGuard>
 #include <QSessionManager>
 #include <cstdio>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -50,6 +52,17 @@ std::optional<QString> listenAsStored(zptt::RemoteKeyingServer &remote,
     return remote.listen(address, static_cast<quint16>(port));
 }
 
+// Qt starts threads of its own as the window is built (the session bus, for menus and screen
+// readers) and then waits for ever on one that could not start: better to say so and end.
+std::optional<QString> threadsCannotStart() {
+    try {
+        std::thread([] {}).join();
+        return std::nullopt;
+    } catch (const std::system_error &e) {
+        return QString::fromLocal8Bit(e.what());
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -58,7 +71,9 @@ int main(int argc, char *argv[]) {
     if (const QByteArray platform = choosePlatform(QProcessEnvironment::systemEnvironment());
         !platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", platform);
+    std::optional<PlatformStartWatch> platformStart(std::in_place);
     QApplication app(argc, argv);
+    platformStart.reset();
     if (const QString notice = platformNotice(QGuiApplication::platformName()); !notice.isEmpty())
         warn(notice);
     QApplication::setApplicationName(QString::fromLatin1(kProgramName));
@@ -111,6 +126,11 @@ int main(int argc, char *argv[]) {
     hooks.ports = &ports;
     hooks.adapters = &adapters;
     hooks.devices = &devices;
+    if (const std::optional<QString> why = threadsCannotStart()) {
+        warn(QStringLiteral("cannot start a thread (%1): the window cannot be shown; ending")
+                 .arg(*why));
+        return 1;
+    }
     frmPTT window(*store, keying, hooks);
     const auto guarded = [&window](auto handler) {
         return [&window, handler](auto... args) { window.guarded([&] { handler(args...); }); };

@@ -67,14 +67,22 @@ QString GuardianLink::defaultHelperPath() {
 }
 
 std::optional<QString> GuardianLink::start() {
+    QString failed;
     m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wake < 0)
-        return QStringLiteral("cannot watch the guardian: %1").arg(errorText(errno));
-    try {
-        m_thread = std::jthread([this](std::stop_token stop) { run(stop); });
-    } catch (const std::system_error &e) {
-        return QStringLiteral("cannot start the thread that watches the guardian: %1")
-            .arg(QString::fromLocal8Bit(e.what()));
+        failed = QStringLiteral("cannot watch the guardian: %1").arg(errorText(errno));
+    else
+        try {
+            m_thread = std::jthread([this](std::stop_token stop) { run(stop); });
+        } catch (const std::system_error &e) {
+            failed = QStringLiteral("cannot start the thread that watches the guardian: %1")
+                         .arg(QString::fromLocal8Bit(e.what()));
+        }
+    if (!failed.isEmpty()) {
+        // No thread to say it later: said now, and for good.
+        if (m_events.unavailable)
+            m_events.unavailable(failed);
+        return failed;
     }
     std::unique_lock lock(m_mutex);
     m_firstTry.wait(lock, [this] { return m_firstTryDone; });

@@ -41,7 +41,7 @@ public:
     GuardianLink &operator=(const GuardianLink &) = delete;
 
     // Starts the guardian and waits for its first answer; why none answered, or nothing. When
-    // it fails, the link goes on trying with growing pauses.
+    // it fails, the link goes on trying with growing pauses; unavailable() has said so.
     std::optional<QString> start();
     // The link's thread ends: nothing is reported any more. The guardian keeps watching until
     // the link goes.

@@ -32,7 +32,7 @@ KeyingOwner::KeyingOwner(PortOpener open, QObject *parent)
         m_watchdog = std::make_unique<LineWatchdog>();
         m_guards.push_back(m_watchdog.get());
     } catch (const std::system_error &e) {
-        m_problem = threadProblem("watchdog", e);
+        addProblem(threadProblem("watchdog", e));
     }
     try {
         m_probe = std::make_unique<DeviceProbe>([this] {
@@ -41,12 +41,12 @@ KeyingOwner::KeyingOwner(PortOpener open, QObject *parent)
         });
         m_guards.push_back(m_probe.get());
     } catch (const std::system_error &e) {
-        m_problem = threadProblem("device probe", e);
+        addProblem(threadProblem("device probe", e));
     }
     try {
         m_timer = std::jthread([this](std::stop_token stop) { runTimer(stop); });
     } catch (const std::system_error &e) {
-        m_problem = threadProblem("time-out", e);
+        addProblem(threadProblem("time-out", e));
     }
 }
 

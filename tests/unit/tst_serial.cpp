@@ -103,14 +103,29 @@ void rules(const QString &text) {
     QVERIFY(::rename(QFile::encodeName(f.fileName()), QFile::encodeName(control)) == 0);
 }
 
+// A guard that notes the line as each keying's news reaches it: it must hear of a keying while
+// the line still rests, and of a release once it rests again.
+struct Witness final : LineGuard {
+    int fd = -1;
+    QStringList heard;
+    bool portOpened(int port, const RestAction &) override { return fd = port, true; }
+    bool keyingChanged(const KeyingState &s) override {
+        heard << QStringLiteral("%1 %2").arg(s.keyed ? "keyed" : "released", lines(fd));
+        return true;
+    }
+    void portClosing() override { fd = -1; }
+};
+
 // The keying's owner over a port map of these [Ports] entries, "key=value ...".
 struct Control {
     MemorySettingsStore store;
     PortMap map{store};
+    Witness witness;
     KeyingOwner owner{openerFor(map)};
     explicit Control(const QString &entries, std::chrono::milliseconds keyingTime = 1min) {
         enter(entries);
         owner.setKeyingTime(keyingTime);
+        owner.addGuard(&witness);
     }
     void enter(const QString &entries) {
         for (const QString &e : entries.split(u' ', Qt::SkipEmptyParts))
@@ -364,6 +379,9 @@ private slots:
                 c.owner.clientGone(who.id, op == "q");
             }
         }
+        // The guards heard of each keying before its line rose, and of each release after.
+        for (const QString &news : c.witness.heard)
+            QCOMPARE(news.right(2), "00");
     }
 
     // An adapter that refuses the line: nothing keyed, said, and the port closed on the
@@ -473,6 +491,7 @@ private slots:
         QTest::newRow("at the deadline") << "deadline";
         QTest::newRow("the program silent") << "silent";
         QTest::newRow("released in time: nothing") << "released";
+        QTest::newRow("asked to end (SIGTERM): at once") << "terminated";
     }
     void guardianBounds() {
         QFETCH(QString, how);
@@ -487,9 +506,15 @@ private slots:
             due = KeyClock::now() - guardian::kHeartbeat;
         } else if (how == "released") {
             g.link.keyingChanged({1, false, due});
+        } else if (how == "terminated") {
+            QTest::qWait(200); // the records read
+            due = KeyClock::now();
+            ::kill(g.link.processId(), SIGTERM);
         }
-        const qint64 from =
-            guardian::toWire(due + (how == "silent" ? guardian::kSilence : guardian::kGrace));
+        const auto after = how == "silent"       ? guardian::kSilence
+                           : how == "terminated" ? 0ms
+                                                 : guardian::kGrace;
+        const qint64 from = guardian::toWire(due + after);
         if (how == "released") {
             QTest::qWait(2500);
             QCOMPARE(g.restedAt(log), 0);
@@ -500,6 +525,7 @@ private slots:
         const qint64 late = (g.restedAt(log) - from) / 1'000'000;
         QVERIFY2(late >= 0 && late < 400, qPrintable(QString::number(late)));
         QTRY_COMPARE(g.released.load(), how == "deadline" ? 1 : 0);
+        QTRY_COMPARE(g.lost.load(), how == "terminated" ? 1 : 0);
     }
 
     // A guardian that does not read is lost within a second or two, whether or not records

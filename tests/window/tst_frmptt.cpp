@@ -52,6 +52,13 @@ struct MemoryStore final : SettingsStore {
         values[s + '/' + k] = text;
         log << k + '=' + text;
     }
+    // All or none, as the file store writes them.
+    void SaveSettings(const QString &a, const QString &s, const Values &pairs) override {
+        if (failAt >= 0 && log.filter("=").size() >= failAt)
+            throw StoreWriteError("memory", "disk full");
+        for (const auto &[k, text] : pairs)
+            SaveSetting(a, s, k, text);
+    }
     QStringList Keys(const QString &, const QString &s) const override {
         QStringList keys = values.keys().filter(QRegularExpression('^' + s + '/'));
         return keys.replaceInStrings(s + '/', "");
@@ -140,7 +147,7 @@ struct Rig {
         hooks.adapters = &adapters;
         hooks.devices = &watch;
         w = std::make_unique<frmPTT>(store, comm, hooks);
-        devices.look = [this] { return w->keyedLook() ? "red" : "grey"; };
+        devices.look = [this] { return w && w->keyedLook() ? "red" : "grey"; };
     }
     void set(const QString &key, const QString &text) { store.values["Settings/" + key] = text; }
     QString stored(const QString &key) const { return store.values.value("Settings/" + key); }
@@ -249,6 +256,17 @@ private slots:
         }).join();
         r.w->mnuAbout->trigger();
         QCOMPARE(shown, QList<bool>({true, false}));
+    }
+
+    // A wait that ends releases its own keying only, never a newer one from elsewhere.
+    void oldNews() {
+        Rig r(400ms);
+        QVERIFY(r.start());
+        at(100ms, [&] { r.clickTX(); }); // released; the first click still waits, to 400 ms
+        at(300ms, [&] { std::thread([&] { r.comm.key({Holder::Kind::Client, 1}); }).join(); });
+        r.clickTX();
+        QTest::qWait(100);
+        QVERIFY(r.devices.keyed && r.w->keyedLook());
     }
 
     // Unplugged while keyed: released and said once; back again, reopened at rest by itself.
@@ -484,6 +502,20 @@ private slots:
                  QStringList({"close 1", "open 1", "rest grey"}));
         QCOMPARE(r.devices.lines, (LineChoice{LineChoice::Line::Rts, false, true}));
         QVERIFY(r.messages.isEmpty());
+
+        // Keyed low, as chosen: in the file and at the next open. A store that fails keeps the
+        // old entries whole: never a new device with an old line choice.
+        d->choosePort(1);
+        d->keyedBox->setCurrentIndex(1);
+        d->applyButton->click();
+        QVERIFY(r.store.values["Ports/COM1-Keyed"] == "Low" && r.devices.lines.keyedLow);
+        r.store.failAt = int(r.log.filter("=").size());
+        d->choosePort(5);
+        d->deviceBox->setCurrentIndex(0);
+        d->keyedBox->setCurrentIndex(1);
+        d->applyButton->click();
+        QVERIFY(d->warning->text().startsWith("Not stored"));
+        QVERIFY(r.store.values["Ports/COM5"] == id && !r.store.values.contains("Ports/COM5-Keyed"));
     }
 
     void platform_data() {
