@@ -2,6 +2,9 @@
 #include "frmPTT.h"
 
 #include "DeviceWatch.h"
+#include "FootSwitchDialog.h"
+#include "HandsFree.h"
+#include "KeyboardKeyDialog.h"
 #include "KeyingOwner.h"
 #include "PortMap.h"
 #include "PortsDialog.h"
@@ -143,6 +146,8 @@ void frmPTT::buildMenus() {
     mnuShow = mnuSetup->addAction(QStringLiteral("&Show"));
     mnuSetup->addSeparator();
     mnuPorts = mnuSetup->addAction(QStringLiteral("&Ports…"));
+    mnuKey = mnuSetup->addAction(QStringLiteral("&Keyboard Key…"));
+    mnuSwitch = mnuSetup->addAction(QStringLiteral("&Foot Switch…"));
     mnuRemote = mnuSetup->addAction(QStringLiteral("&Remote Keying"));
     mnuRemote->setCheckable(true);
     mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
@@ -226,6 +231,9 @@ void frmPTT::bindHandlers() {
     connect(mnuShow, &QAction::triggered, this, [this] { guarded([this] { mnuShow_Click(); }); });
     connect(mnuAbout, &QAction::triggered, this, [this] { guarded([this] { mnuAbout_Click(); }); });
     connect(mnuPorts, &QAction::triggered, this, [this] { guarded([this] { mnuPorts_Click(); }); });
+    connect(mnuKey, &QAction::triggered, this, [this] { guarded([this] { mnuKey_Click(); }); });
+    connect(mnuSwitch, &QAction::triggered, this,
+            [this] { guarded([this] { mnuSwitch_Click(); }); });
     connect(mnuRemote, &QAction::triggered, this,
             [this] { guarded([this] { mnuRemote_Click(); }); });
 }
@@ -750,10 +758,32 @@ void frmPTT::mnuPorts_Click() {
                     reopenPort(true);
                 if (m_hooks.devices)
                     m_hooks.devices->rescan();
+                if (m_hooks.handsFreeChanged)
+                    m_hooks.handsFreeChanged();
             });
         });
     }
     portsDialog->open(); // window-modal without a nested loop: the time-out keeps running
+}
+
+// Released first and window-modal, as Ports.
+template <class Dialog> void frmPTT::openHandsFree(Dialog *dialog) {
+    cmdTX->setBackColor(kButtonFace);
+    MSComm1.release(kTxButton);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &Dialog::stored, this, [this] {
+        if (m_hooks.handsFreeChanged)
+            guarded(m_hooks.handsFreeChanged);
+    });
+    dialog->open();
+}
+
+void frmPTT::mnuKey_Click() {
+    openHandsFree(new KeyboardKeyDialog(m_store, HandsFree::keyNotice(), this));
+}
+
+void frmPTT::mnuSwitch_Click() {
+    openHandsFree(new FootSwitchDialog(m_store, *m_ports, this));
 }
 
 void frmPTT::reportFatal(const QString &what) noexcept {

@@ -40,6 +40,9 @@ struct WindowHooks {
     PortMap *ports = nullptr;
     const AdapterList *adapters = nullptr;
     DeviceWatch *devices = nullptr;
+    // Reads [Keying] afresh after Setup > Keyboard Key or Foot Switch stored it, or a port's
+    // device changed (unset: the choice is only stored).
+    std::function<void()> handsFreeChanged;
 };
 
 // The program's one window: the TX button, the port and time-out lists, the always-on-top box
@@ -66,6 +69,8 @@ public:
     void mnuAbout_Click();
     void mnuRemote_Click();
     void mnuPorts_Click();
+    void mnuKey_Click();
+    void mnuSwitch_Click();
     void SetWindowOnTop(bool onTop);
     // The open port's device went away: release any keying and say so.
     void portLost();
@@ -123,6 +128,8 @@ public:
     QAction *mnuShow = nullptr;
     QAction *mnuRemote = nullptr;
     QAction *mnuPorts = nullptr;
+    QAction *mnuKey = nullptr;
+    QAction *mnuSwitch = nullptr;
     QPointer<PortsDialog> portsDialog; // while open
     QMenu *mnuHelp = nullptr;
     QAction *mnuAbout = nullptr;
@@ -145,6 +152,7 @@ private:
     bool openPort(bool reportFailure);
     void portAppeared(int port, int retries);
     std::optional<QString> startRemoteKeying(bool on);
+    template <class Dialog> void openHandsFree(Dialog *dialog);
 
     QString get(QLatin1StringView key) const;
     QString get(QLatin1StringView section, QLatin1StringView key) const;

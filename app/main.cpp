@@ -3,6 +3,7 @@
 #include "DeviceWatch.h"
 #include "EmergencyRelease.h"
 #include "GuardianLink.h"
+#include "HandsFree.h"
 #include "KeyingOwner.h"
 #include "PlatformChoice.h"
 #include "PortMap.h"
@@ -85,7 +86,12 @@ int main(int argc, char *argv[]) {
     PortMap ports(*store);
     const UdevAdapterList adapters;
     DeviceWatch devices(ports);
-    KeyingOwner keying(openerFor(ports));
+    HandsFree *handsFree = nullptr; // once made: asked before the keying opens a port
+    KeyingOwner keying([&handsFree, open = openerFor(ports)](int port) {
+        if (handsFree)
+            handsFree->portWanted(port); // a foot switch's own port of that number
+        return open(port);
+    });
     // Reports to the keying from a thread of its own; stopped, and no longer told anything,
     // before either goes.
     GuardianLink guardian(GuardianLink::defaultHelperPath(),
@@ -131,6 +137,11 @@ int main(int argc, char *argv[]) {
                  .arg(*why));
         return 1;
     }
+    // A key and a foot switch, as [Keying] sets them up, each a source of keyings.
+    HandsFree hands(*store, keying, ports, &devices);
+    handsFree = &hands;
+    const auto forget = qScopeGuard([&handsFree] { handsFree = nullptr; });
+    hooks.handsFreeChanged = [&hands] { hands.reload(); };
     frmPTT window(*store, keying, hooks);
     const auto guarded = [&window](auto handler) {
         return [&window, handler](auto... args) { window.guarded([&] { handler(args...); }); };
@@ -145,6 +156,7 @@ int main(int argc, char *argv[]) {
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
                      [&window](QSessionManager &) { window.close(); });
 
+    hands.reload();
     window.show();
     return QApplication::exec();
 }

@@ -3,11 +3,13 @@
 
 #include "FootSwitch.h"
 #include "HandsFreeSettings.h"
+#include "KeyingOwner.h"
 #include "KeyingSource.h"
 #include "X11KeyWatch.h"
 
 #include <QKeySequence>
 #include <cstdio>
+#include <system_error>
 
 namespace zptt {
 
@@ -19,9 +21,9 @@ void warn(const QString &line) {
 
 } // namespace
 
-HandsFree::HandsFree(SettingsStore &store, KeyRequests &requests, PortMap &ports,
+HandsFree::HandsFree(SettingsStore &store, KeyingOwner &keying, const PortMap &ports,
                      DeviceWatch *devices, QObject *parent)
-    : QObject(parent), m_store(store), m_requests(requests), m_ports(ports), m_devices(devices) {}
+    : QObject(parent), m_store(store), m_keying(keying), m_ports(ports), m_devices(devices) {}
 
 HandsFree::~HandsFree() {
     stop();
@@ -32,6 +34,8 @@ void HandsFree::stop() {
     if (m_keySource)
         m_keySource->lost();
     m_keySource.reset();
+    if (m_switch)
+        m_keying.removeGuard(m_switch.get());
     m_switch.reset();
 }
 
@@ -40,26 +44,31 @@ void HandsFree::reload() {
     const HandsFreeSetup setup = readHandsFree(m_store);
     for (const QString &problem : setup.problems)
         warn(problem);
-    if (setup.key.isSet()) {
-        m_keySource =
-            std::make_unique<KeyingSource>(m_requests, Holder{Holder::Kind::Key}, setup.key.mode);
-        m_keys = std::make_unique<X11KeyWatch>(setup.key.key, *m_keySource);
-        if (!m_keys->problem().isEmpty())
-            warn(QStringLiteral("keyboard key %1 not watched: %2")
-                     .arg(QKeySequence(setup.key.key).toString(QKeySequence::PortableText),
-                          m_keys->problem()));
-    }
-    if (setup.footSwitch.port > 0) {
-        m_switch = std::make_unique<FootSwitch>(setup.footSwitch, m_requests, m_ports, m_devices);
-        m_switch->keyedPort(m_keyedPort, m_keyedFd);
+    try {
+        if (setup.key.isSet()) {
+            m_keySource =
+                std::make_unique<KeyingSource>(m_keying, Holder{Holder::Kind::Key}, setup.key.mode);
+            m_keys = std::make_unique<X11KeyWatch>(setup.key.key, *m_keySource);
+            if (!m_keys->problem().isEmpty())
+                warn(QStringLiteral("keyboard key %1 not watched: %2")
+                         .arg(QKeySequence(setup.key.key).toString(QKeySequence::PortableText),
+                              m_keys->problem()));
+        }
+        if (setup.footSwitch.port > 0) {
+            m_switch = std::make_unique<FootSwitch>(setup.footSwitch, m_keying, m_ports, m_devices,
+                                                    [this] { return m_keying.CommPort(); });
+            m_keying.addGuard(m_switch.get()); // watched at once if it is on the open port
+            m_switch->follow();
+        }
+    } catch (const std::system_error &e) {
+        warn(QStringLiteral("hands-free keying: cannot start a thread (%1)")
+                 .arg(QString::fromLocal8Bit(e.what())));
     }
 }
 
-void HandsFree::keyedPort(int port, int fd) {
-    m_keyedPort = port;
-    m_keyedFd = fd;
+void HandsFree::portWanted(int port) {
     if (m_switch)
-        m_switch->keyedPort(port, fd);
+        m_switch->portWanted(port);
 }
 
 QString HandsFree::keyNotice() {

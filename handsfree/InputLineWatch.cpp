@@ -27,7 +27,7 @@ void installStopHandler() {
     ::sigaction(stopSignal(), &sa, nullptr);
 }
 
-// The stop signal reaches the thread only inside its waits, never in the source's requests.
+// The stop signal reaches the thread only in its waits, never in the source's requests.
 void allowStop(bool allow) {
     sigset_t set;
     sigemptyset(&set);
@@ -35,11 +35,18 @@ void allowStop(bool allow) {
     ::pthread_sigmask(allow ? SIG_UNBLOCK : SIG_BLOCK, &set, nullptr);
 }
 
+bool readLines(int fd, int &lines) {
+    while (::ioctl(fd, TIOCMGET, &lines) != 0)
+        if (errno != EINTR)
+            return false;
+    return true;
+}
+
 } // namespace
 
-InputLineWatch::InputLineWatch(int fd, int line, bool activeHigh, KeyingSource &source,
+InputLineWatch::InputLineWatch(int line, bool activeHigh, KeyingSource &source,
                                std::function<void()> gone, std::chrono::milliseconds settle)
-    : m_fd(fd), m_line(line), m_activeHigh(activeHigh), m_source(source), m_gone(std::move(gone)),
+    : m_line(line), m_activeHigh(activeHigh), m_source(source), m_gone(std::move(gone)),
       m_settle(settle) {
     installStopHandler();
     m_thread = std::thread([this] {
@@ -50,7 +57,11 @@ InputLineWatch::InputLineWatch(int fd, int line, bool activeHigh, KeyingSource &
 }
 
 InputLineWatch::~InputLineWatch() {
-    m_stop = true;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_one();
     // Again and again: a signal that comes just before the wait starts is not seen by it.
     while (!m_done) {
         ::pthread_kill(m_thread.native_handle(), stopSignal());
@@ -59,53 +70,76 @@ InputLineWatch::~InputLineWatch() {
     m_thread.join();
 }
 
-bool InputLineWatch::read(int &lines) const {
-    while (::ioctl(m_fd, TIOCMGET, &lines) != 0)
-        if (errno != EINTR)
-            return false;
-    return true;
+void InputLineWatch::watch(int fd) {
+    if (fd >= 0)
+        m_copy.take(fd);
+    else
+        m_copy.drop();
+    {
+        const std::lock_guard lock(m_mutex);
+        ++m_generation;
+    }
+    m_changed.notify_one();
+    // Once: a wait that starts in the same instant ends at the line's next change instead.
+    ::pthread_kill(m_thread.native_handle(), stopSignal());
 }
 
 void InputLineWatch::run() {
+    unsigned seen = 0;
+    std::unique_lock lock(m_mutex);
+    while (!m_stop) {
+        if (m_generation == seen) {
+            m_changed.wait(lock);
+            continue;
+        }
+        seen = m_generation;
+        lock.unlock();
+        if (const int fd = m_copy.borrow(); fd >= 0)
+            follow(fd, seen);
+        m_copy.giveBack();
+        lock.lock();
+    }
+}
+
+void InputLineWatch::follow(int fd, unsigned generation) {
+    const auto moved = [&] { return m_stop || m_generation != generation; };
     const auto active = [this](int lines) { return bool(lines & m_line) == m_activeHigh; };
     int lines = 0;
-    if (!read(lines)) {
-        m_source.lost();
-        m_gone();
-        return;
-    }
+    bool settled = readLines(fd, lines);
     bool reported = active(lines);
-    m_source.started(reported);
+    if (settled)
+        m_source.started(reported);
     const timespec settle{m_settle.count() / 1000, m_settle.count() % 1000 * 1'000'000};
-    while (!m_stop) {
-        // A change in the moment between the last read and the wait's start goes unseen until
-        // the next change, after which the line is read afresh.
+    while (settled) {
+        // Open to the stop signal before looking whether to stop, so that one sent after the
+        // look ends the wait. A change between the last read and the wait's start goes unseen
+        // until the next one.
         allowStop(true);
-        int r = m_stop ? -1 : ::ioctl(m_fd, TIOCMIWAIT, m_line);
+        const int r = moved() ? -1 : ::ioctl(fd, TIOCMIWAIT, m_line);
         const int error = errno;
         // Until the line has kept its level for the settling time.
-        bool settled = r == 0 && read(lines);
-        while (settled && !m_stop) {
+        settled = r == 0 && readLines(fd, lines);
+        while (settled && !moved()) {
             int again = 0;
             if (::nanosleep(&settle, nullptr) != 0)
                 continue; // a signal: the stop, or another one
-            if (!(settled = read(again)) || (again & m_line) == (lines & m_line))
+            if (!(settled = readLines(fd, again)) || (again & m_line) == (lines & m_line))
                 break;
             lines = again;
         }
         allowStop(false);
-        if (m_stop)
-            return;
-        if (r != 0 && error == EINTR)
-            continue;
-        if (!settled) {
-            m_source.lost();
-            m_gone();
+        if (moved()) {
+            m_source.lost(); // the port closes, or the watch stops: a hold on it ends
             return;
         }
-        if (active(lines) != reported)
+        if (r != 0 && error == EINTR)
+            settled = true;
+        else if (settled && active(lines) != reported)
             m_source.changed(reported = active(lines));
     }
+    // The device went away: its requests fail.
+    m_source.lost();
+    m_gone();
 }
 
 } // namespace zptt

@@ -10,6 +10,7 @@
 #include <memory>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <system_error>
 #include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
@@ -178,7 +179,12 @@ X11KeyWatch::X11KeyWatch(QKeyCombination key, KeyingSource &source) : m_key(key)
         down[code] = keymap->keys[code / 8] & (1 << (code % 8));
     m_chord.setDown(down);
     m_source.started(m_chord.down());
-    m_thread = std::thread([this] { run(); });
+    try {
+        m_thread = std::thread([this] { run(); });
+    } catch (const std::system_error &e) {
+        m_problem =
+            QStringLiteral("cannot start a thread (%1)").arg(QString::fromLocal8Bit(e.what()));
+    }
 }
 
 X11KeyWatch::~X11KeyWatch() {

@@ -339,10 +339,12 @@ class Instance:
         return self.s.events(paths, max(since, self.born))
 
     def lines(self, n=1):
-        """(open, DTR, RTS) of COMn's terminal, as its last event left them."""
-        evs = self.events(n)
-        kinds = [e.kind for e in evs if e.kind in ("open", "close")]
-        return (kinds[-1:] == ["open"], evs[-1].dtr, evs[-1].rts) if evs else (False, 0, 0)
+        """(open, DTR, RTS) of COMn's terminal, as its last event left them; open while an fd
+        opened is not closed (the close of a copy, a watch's, closes nothing)."""
+        evs, live = self.events(n), set()
+        for e in (e for e in evs if e.kind in ("open", "close")):
+            (live.add if e.kind == "open" else live.discard)((e.pid, e.fd))
+        return (bool(live), evs[-1].dtr, evs[-1].rts) if evs else (False, 0, 0)
 
     def wait_lines(self, want, n=1, timeout=5):
         wait_until(lambda: self.lines(n) == tuple(want), timeout,

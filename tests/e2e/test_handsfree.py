@@ -74,6 +74,10 @@ ROWS = [
     ("a foot switch on the keyed port, held at start", dict(cfg(switch=1, line="DSR"), before=[
         inputs(1, "DSR")]), [steady(1), inputs(1), steady(0.5), inputs(1, "DSR"), lines(KEYED),
                              inputs(1), lines(IDLE)]),
+    ("the foot switch's port chosen as the keyed port: the keying takes it, the switch follows",
+     cfg(switch=2, ports=(1, 2)), [lambda i: i.choose(PORTS, "Com02"), lines(IDLE, 2),
+                                   check(lambda i: not i.boxes(), "a message box"),
+                                   inputs(2, "CTS"), lines(KEYED, 2), inputs(2), lines(IDLE, 2)]),
     ("a foot switch unplugged while held releases", cfg(switch=2, ports=(1, 2)),
      [inputs(2, "CTS"), lines(KEYED), lambda i: i.ptys[2].unplug(), lines(IDLE)]),
 ]

@@ -242,10 +242,11 @@ private slots:
         QStringList seen;
         const auto settle = 150ms; // long enough for a loaded machine to bounce within it
         for (const QString &step : steps.split("; ")) {
-            if (step == "watch")
+            if (step == "watch") {
                 watch = std::make_unique<InputLineWatch>(
-                    fd, bit, activeHigh, source, [&gone] { gone = true; }, settle);
-            else if (step == "bounce")
+                    bit, activeHigh, source, [&gone] { gone = true; }, settle);
+                watch->watch(fd);
+            } else if (step == "bounce")
                 for (const char *s : {"-", "CTS", "-", "CTS"})
                     in(s), QTest::qSleep(15);
             else if (step == "unplug")
