@@ -339,11 +339,17 @@ class Instance:
         return self.s.events(paths, max(since, self.born))
 
     def lines(self, n=1):
-        """(open, DTR, RTS) of COMn's terminal, as its last event left them; open while an fd
-        opened is not closed (the close of a copy, a watch's, closes nothing)."""
+        """(open, DTR, RTS) of COMn's terminal, as its last event left them. Open while an fd
+        opened is not closed; the close of a copy ends it only from a process that opened none
+        (the guardian's, after a kill), not from one whose own fd is still open (a watch's)."""
         evs, live = self.events(n), set()
         for e in (e for e in evs if e.kind in ("open", "close")):
-            (live.add if e.kind == "open" else live.discard)((e.pid, e.fd))
+            if e.kind == "open":
+                live.add((e.pid, e.fd))
+            elif (e.pid, e.fd) in live:
+                live.discard((e.pid, e.fd))
+            elif e.pid not in {pid for pid, _ in live}:
+                live.clear()
         return (bool(live), evs[-1].dtr, evs[-1].rts) if evs else (False, 0, 0)
 
     def wait_lines(self, want, n=1, timeout=5):
