@@ -580,7 +580,6 @@ void frmPTT::Form_Activate() {
 }
 
 void frmPTT::portLost() {
-    reflectKeying();
     showPortMessage();
 }
 
