@@ -339,9 +339,8 @@ class Instance:
         return self.s.events(paths, max(since, self.born))
 
     def lines(self, n=1):
-        """(open, DTR, RTS) of COMn's terminal, as its last event left them. Open while an fd
-        opened is not closed; the close of a copy ends it only from a process that opened none
-        (the guardian's, after a kill), not from one whose own fd is still open (a watch's)."""
+        """(open, DTR, RTS) of COMn's terminal as its last event left them: open while an fd opened
+        is open; a copy's close ends it only from a process with none open (the guardian's)."""
         evs, live = self.events(n), set()
         for e in (e for e in evs if e.kind in ("open", "close")):
             if e.kind == "open":

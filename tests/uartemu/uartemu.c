@@ -282,7 +282,7 @@ static struct device *device_for(int fd) {
     return d ? d : track(fd, NULL, 0);
 }
 
-/* ---- Input lines, which the tests set: a pty has none ---- */
+/* ---- Input lines: a pty has none, the tests set them ---- */
 #define INPUTS (TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG)
 
 /* TIOCMIWAIT: until one of the asked input lines changes (looked at every millisecond), EINTR at

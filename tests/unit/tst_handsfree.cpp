@@ -14,7 +14,6 @@
 #include <QTest>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <mutex>
 #include <pty.h>
 #include <set>
 #include <sys/ioctl.h>
@@ -28,46 +27,29 @@ namespace {
 // The keying as its owner keeps it: a keying ends at any release, at a let-go of one of its
 // holders and at its time-out, which holds off each holder until it lets go.
 struct Keying final : KeyRequests {
-    mutable std::mutex mutex;
-    bool on = false;
+    std::atomic<bool> on = false;
     std::set<Holder> holders, heldOff;
 
     KeyResult key(Holder who) override {
-        const std::lock_guard lock(mutex);
         if (heldOff.count(who))
             return KeyResult::Refused;
-        on = true;
         holders.insert(who);
-        return KeyResult::Keyed;
+        return on = true, KeyResult::Keyed;
     }
     void release(Holder who) override {
-        const std::lock_guard lock(mutex);
         heldOff.erase(who);
-        on = false;
-        holders.clear();
+        on = false, holders.clear();
     }
     void letGo(Holder who) override {
-        const std::lock_guard lock(mutex);
         heldOff.erase(who);
         if (holders.count(who))
             on = false, holders.clear();
     }
     KeyResult toggle(Holder who) override {
-        if (keyed()) {
-            release(who);
-            return KeyResult::Keyed;
-        }
-        return key(who);
+        return on ? (release(who), KeyResult::Keyed) : key(who);
     }
-    bool keyed() const override {
-        const std::lock_guard lock(mutex);
-        return on;
-    }
-    void timeOut() {
-        heldOff = holders;
-        on = false;
-        holders.clear();
-    }
+    bool keyed() const override { return on; }
+    void timeOut() { heldOff = std::exchange(holders, {}), on = false; }
 };
 
 using SetInputs = int (*)(const char *, int);
@@ -104,16 +86,10 @@ private slots:
                               e.section(u'=', 1));
         const HandsFreeSetup s = readHandsFree(store);
         const SwitchSetting &f = s.footSwitch;
-        QTEST(s.problems.isEmpty()
-                  ? QStringLiteral("%1 %2 | %3 %4 %5 %6")
-                        .arg(s.key.isSet() ? QKeySequence(s.key.key).toString() : QString())
-                        .arg(int(s.key.mode))
-                        .arg(f.port)
-                        .arg(f.line)
-                        .arg(f.activeHigh)
-                        .arg(int(f.mode))
-                  : s.problems.join(u'\n'),
-              "expected");
+        const QString seen =
+            QString::asprintf("%s %d | %d %d %d %d", qPrintable(QKeySequence(s.key.key).toString()),
+                              int(s.key.mode), f.port, f.line, f.activeHigh, int(f.mode));
+        QTEST(s.problems.isEmpty() ? seen : s.problems.join(u'\n'), "expected");
     }
 
     // A key with its modifiers, from key codes going down (+) and up (-): k the key, c Control,
@@ -122,18 +98,15 @@ private slots:
         QTest::addColumn<int>("required");
         QTest::addColumn<QString>("events");
         QTest::addColumn<QString>("down");
-        QTest::newRow("auto-repeat") << 0 << "+k +k +k -k"
-                                     << "1 1 1 0";
-        QTest::newRow("another modifier held") << 0 << "+s +k -k -s"
-                                               << "0 0 0 0";
-        QTest::newRow("a modifier pressed meanwhile") << 0 << "+k +s -s -k"
-                                                      << "1 1 1 0";
-        QTest::newRow("combination, key let go") << 2 << "+c +k -k -c"
-                                                 << "0 1 0 0";
-        QTest::newRow("combination, modifier let go") << 2 << "+c +k -c +c"
-                                                      << "0 1 0 0";
-        QTest::newRow("modifier after the key") << 2 << "+k +c -c"
-                                                << "0 0 0";
+        auto row = [](const char *name, int required, const char *events, const char *down) {
+            QTest::newRow(name) << required << QString(events) << QString(down);
+        };
+        row("auto-repeat", 0, "+k +k +k -k", "1 1 1 0");
+        row("another modifier held", 0, "+s +k -k -s", "0 0 0 0");
+        row("a modifier pressed meanwhile", 0, "+k +s -s -k", "1 1 1 0");
+        row("combination, key let go", KeyChord::Control, "+c +k -k -c", "0 1 0 0");
+        row("combination, modifier let go", KeyChord::Control, "+c +k -c +c", "0 1 0 0");
+        row("modifier after the key", KeyChord::Control, "+k +c -c", "0 0 0");
     }
     void chord() {
         QFETCH(int, required);
@@ -196,9 +169,9 @@ private slots:
     }
 
     // The switch on a pseudo-terminal's input line. Steps: "in LINES" sets the terminal's input
-    // lines (- none), "bounce" flips CTS off and on again within the settling time, "watch"
-    // starts watching, "unplug" closes the terminal's master. The line after each, and whether
-    // the watch said its device was gone.
+    // lines (- none), "bounce" flips CTS off and on again within the settling time (long, for
+    // a loaded machine), "watch" starts watching, "unplug" closes the terminal's master. The
+    // line after each, and whether the watch said its device was gone.
     void switchWatch_data() {
         QTest::addColumn<int>("bit");
         QTest::addColumn<bool>("activeHigh");
@@ -237,16 +210,14 @@ private slots:
         in("-");
         Keying keying;
         KeyingSource source(keying, Holder{Holder::Kind::Switch}, PressMode::Hold);
-        std::unique_ptr<InputLineWatch> watch;
         std::atomic<bool> gone = false;
+        auto watch = std::make_unique<InputLineWatch>(
+            bit, activeHigh, source, [&gone] { gone = true; }, 150ms);
         QStringList seen;
-        const auto settle = 150ms; // long enough for a loaded machine to bounce within it
         for (const QString &step : steps.split("; ")) {
-            if (step == "watch") {
-                watch = std::make_unique<InputLineWatch>(
-                    bit, activeHigh, source, [&gone] { gone = true; }, settle);
+            if (step == "watch")
                 watch->watch(fd);
-            } else if (step == "bounce")
+            else if (step == "bounce")
                 for (const char *s : {"-", "CTS", "-", "CTS"})
                     in(s), QTest::qSleep(15);
             else if (step == "unplug")
