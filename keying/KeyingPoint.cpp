@@ -102,7 +102,12 @@ void KeyingPoint::remoteRelease(ClientId client) {
 
 void KeyingPoint::clientGone(ClientId client, bool handedOver) {
     std::unique_lock lock(m_mutex);
-    if (m_holders.erase(client) == 0 || !m_keyed || handedOver)
+    if (m_holders.erase(client) == 0 || !m_keyed)
+        return;
+    // A goodbye leaves its hold behind (0 is no client's number); a loss releases only the last.
+    if (handedOver)
+        m_holders.insert(0);
+    if (handedOver || !m_holders.empty())
         return;
     releaseLocked();
     lock.unlock();

@@ -55,7 +55,7 @@ def held(i):
 def taken(i):
     with socket.create_server(("127.0.0.1", i.port)):
         i.start()
-        box("Cannot listen on 127.0.0.1:%d: The bound address is already in use" % i.port)(i)
+        box("Cannot listen on 127.0.0.1:%d: Address already in use" % i.port)(i)
         time.sleep(1)
         expect(not i.boxes(), "a second message %s" % i.boxes())
         checked("Remote Keying", False)(i)
