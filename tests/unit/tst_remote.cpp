@@ -148,15 +148,20 @@ private slots:
     // client is served (under the address sanitizer: nothing of an ended client is used).
     void ends_data() {
         QTest::addColumn<QByteArray>("sent");
-        QTest::addColumn<int>("close"); // 0: the server closes, 1: a close, 2: a reset
-        QTest::addColumn<QString>("told");
-        QTest::newRow("q") << QByteArray("T 1\nq\n") << 0 << "handed over";
-        QTest::newRow("Q") << QByteArray("Q\nt\n") << 0 << "handed over";
-        QTest::newRow("end of file") << QByteArray("T 1\n") << 1 << "lost";
-        QTest::newRow("reset after a command") << QByteArray("T 1\n") << 2 << "lost";
-        QTest::newRow("reset amid a line") << QByteArray("T") << 2 << "lost";
-        QTest::newRow("longer line") << QByteArray(1100, 'x') << 0 << "lost";
-        QTest::newRow("half a line for long") << QByteArray("\\dump_st") << 0 << "lost";
+        QTest::addColumn<int>("close");    // 0: the server closes, after this reply; 1: a close
+        QTest::addColumn<QString>("told"); // 2: a reset
+        QTest::addColumn<QByteArray>("reply");
+        const auto row = [](const char *name, const QByteArray &sent, int close, const char *told,
+                            const QByteArray &reply = {}) {
+            QTest::newRow(name) << sent << close << told << reply;
+        };
+        row("q", "T 1\nq\n", 0, "handed over", "RPRT 0\nRPRT 0\n");
+        row("Q", "Q\nt\n", 0, "handed over", "RPRT 0\n");
+        row("end of file", "T 1\n", 1, "lost");
+        row("reset after a command", "T 1\n", 2, "lost");
+        row("reset amid a line", "T", 2, "lost");
+        row("longer line", QByteArray(1100, 'x'), 0, "lost");
+        row("half a line for long", "\\dump_st", 0, "lost");
     }
     void ends() {
         QFETCH(QByteArray, sent);
@@ -175,6 +180,10 @@ private slots:
             if (close != 0)
                 socket->close();
             QTRY_VERIFY_WITH_TIMEOUT(gone(n), 10000);
+            if (close == 0) {
+                QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
+                QTEST(socket->readAll(), "reply");
+            }
             if (n == 1 && sent.startsWith("T 1"))
                 QCOMPARE(keying->lineKeyed(), told == "handed over");
         }
@@ -182,6 +191,13 @@ private slots:
         QCOMPARE(ends.size(), clients);
         QCOMPARE(ends.filter(told).size(), clients);
         QCOMPARE(ask(*client(), "v\n"), QByteArray("VFOA\n"));
+    }
+
+    void exposure() {
+        QCOMPARE(RemoteKeyingServer::exposureWarning(QHostAddress("::1"), 4532), QString());
+        QCOMPARE(RemoteKeyingServer::exposureWarning(QHostAddress::Any, 4532),
+                 "Remote Keying listens on 0.0.0.0:4532, beyond this computer: anyone who can "
+                 "reach that address can key your transmitter.");
     }
 
     // One rig for every client, kept while the server stops and listens again.
