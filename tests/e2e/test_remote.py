@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Remote keying: other programs key through Hamlib's network protocol like a click on TX; a client
 that goes, a click, or a client's release while the window is held, releases the line at once."""
-import os, select
+import os, select, struct
 from harness import *  # noqa: F403
 
 PROMPT = b"Rig command: "
@@ -32,6 +32,32 @@ def ask(line, want, via=Client):
     return step
 
 def rig(line, want): return ask(line, want, Rigctl)
+
+def oneshot(line):
+    """rigctl with one command on its command line, as a script keys: it says q and closes."""
+    return lambda i: expect(not subprocess.run(["rigctl", "-m", "2", "-r", "127.0.0.1:%d" % i.port]
+                                               + line.split(), timeout=20).returncode, line)
+
+def stays(want, seconds=1):
+    return lambda i: time.sleep(seconds) or expect(i.lines() == want, "now %s" % (i.lines(),))
+
+def resets(i):
+    """Twenty clients that each key and reset their connection: each keying released."""
+    for _ in range(20):
+        with socket.create_connection(("127.0.0.1", i.port), 5) as c:
+            c.sendall(b"T 1\n")
+            expect(c.recv(64) == b"RPRT 0\n", "keyed")
+            c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    i.wait_lines((True, 0, 0))
+    evs = i.events(1)
+    expect(sum(b.kind != "open" and b.dtr > a.dtr for a, b in zip(evs, evs[1:])) == 20, "keyings")
+
+def half_line(i):
+    with socket.create_connection(("127.0.0.1", i.port), 5) as c:
+        c.sendall(b"T")
+        c.settimeout(10)
+        t = time.monotonic()
+        expect(c.recv(64) == b"" and 2 < time.monotonic() - t < 8, "closed in a few seconds")
 
 def checked(name, on):
     """TX keyed, or Setup > Remote Keying ticked, as screen readers get it."""
@@ -78,6 +104,14 @@ ROWS = [
      dict(R, ports=(), missing=(1,)), [box(NOT_AVAILABLE % 1), ask("T 1", "RPRT -9"),
                                        lambda i: i.click(TX), box(NOT_AVAILABLE % 1), look(False),
                                        ask("t", "0")]),
+    ("a one-shot rigctl T 1 stays keyed until a later one-shot T 0", R,
+     [oneshot("T 1"), lines((True, 1, 0)), stays((True, 1, 0)), look(True), oneshot("T 0"),
+      lines((True, 0, 0)), look(False)]),
+    ("two holders: the loss of one leaves the other's keying, its T 0 releases", R,
+     [ask("T 1", "RPRT 0"), rig("T 1", ""), lambda i: i.Rigctl.p.kill(), stays((True, 1, 0)),
+      ask("T 0", "RPRT 0"), lines((True, 0, 0))]),
+    ("clients that reset after each command, one that sends half a line: the next is served", R,
+     [resets, half_line, ask("t", "0")]),
     ("the stored port taken: one message naming it, Remote Keying unticked",
      dict(R, start=False), [taken]),
 ]
