@@ -228,21 +228,19 @@ private slots:
         QCOMPARE(ask(*idle, "T 0\n"), QByteArray("RPRT 0\n"));
     }
 
-    // Neither a client that asks much and reads nothing nor one that sends binary without a
-    // line end holds up the others; both are dropped.
-    void hostileClients() {
-        auto polls = client(), slow = client(), garbage = client();
+    // A client that asks much and reads nothing does not hold up the others; it is dropped.
+    void floodingClient() {
+        auto polls = client(), slow = client();
         slow->setReadBufferSize(1); // so that the kernel's buffers fill up
         slow->write(QByteArray("\\dump_state\n").repeated(100000));
-        garbage->write(QByteArray(4096, '\xff'));
         QElapsedTimer took;
         took.start();
-        while ((!gone(2) || !gone(3)) && took.elapsed() < 60000) {
+        while (!gone(2) && took.elapsed() < 60000) {
             QCOMPARE(ask(*polls, "t\n"), QByteArray("0\n"));
             QTest::qWait(10);
         }
         QCOMPARE(ask(*polls, "T 1\n"), QByteArray("RPRT 0\n"));
-        QVERIFY(gone(2) && gone(3) && !gone(1));
+        QVERIFY(gone(2) && !gone(1));
     }
 };
 
