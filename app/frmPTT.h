@@ -3,6 +3,7 @@
 
 #include "Controls.h"
 #include "KeyClock.h"
+#include "KeyRequests.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -15,8 +16,8 @@
 namespace zptt {
 
 class AdapterList;
-class CommControl;
 class DeviceWatch;
+class KeyingOwner;
 class PortMap;
 class PortsDialog;
 class SettingsStore;
@@ -31,9 +32,14 @@ struct WindowHooks {
     std::chrono::milliseconds minute = std::chrono::minutes(1);
     // Delay before the start-up runs on a window system that never activates the window.
     std::chrono::milliseconds activationFallback = std::chrono::milliseconds(500);
-    // Starts (true) or stops (false) keying by other programs; why it could not start, or
-    // nothing. Unset: there is no such service, and the choice is only stored.
-    std::function<std::optional<QString>(bool on)> remoteKeying;
+    // Starts (true) or stops (false) keying by other programs: whether it listens, and why it
+    // could not start or what the operator must know while it listens (said on standard error
+    // and in a box). Unset: there is no such service, and the choice is only stored.
+    struct RemoteStart {
+        bool listening = false;
+        QString message;
+    };
+    std::function<RemoteStart(bool on)> remoteKeying;
     // The program's one port map (null: one over the store), the adapters plugged in (null:
     // none) and the watch on the ports' devices (null: a device that returns is not reopened).
     PortMap *ports = nullptr;
@@ -48,7 +54,7 @@ class frmPTT final : public QMainWindow {
 public:
     using Clock = KeyClock;
 
-    frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks = {},
+    frmPTT(SettingsStore &store, KeyingOwner &keying, WindowHooks hooks = {},
            QWidget *parent = nullptr);
     ~frmPTT() override;
 
@@ -71,10 +77,8 @@ public:
     // Opens the current port afresh, lines at rest: its device came back or its entries
     // changed. A failure is reported only when asked.
     void reopenPort(bool reportFailure);
-    // A keying that did not start at this button (a remote client), and its renewals.
-    void keyedElsewhere(Clock::time_point deadline);
-    // The lines were put at rest by something other than this window.
-    void releasedElsewhere();
+    // The button shows whether the line is keyed, whoever keyed or released it.
+    void reflectKeying();
     // The guardian went away: any keying was released for safety; said once.
     void guardianLost();
     // A signal or the window manager asks the program to end, whatever box is open.
@@ -145,19 +149,20 @@ private:
     // message.
     bool openPort(bool reportFailure);
     void portAppeared(int port, int retries);
-    std::optional<QString> startRemoteKeying(bool on);
+    WindowHooks::RemoteStart startRemoteKeying(bool on);
 
     QString get(QLatin1StringView key) const;
     QString get(QLatin1StringView section, QLatin1StringView key) const;
     void save(QLatin1StringView key, const QString &text);
     void showPortMessage();
+    void keyRefused(KeyResult result);
     void showBox(const QString &text, QMessageBox::Icon icon);
     void reportFatal(const QString &what) noexcept;
     void waitForKeyDeadline();
     static std::chrono::milliseconds wakeInterval(Clock::duration left);
 
     SettingsStore &m_store;
-    CommControl &MSComm1;
+    KeyingOwner &MSComm1; // the keying and its port: the window's serial control
     WindowHooks m_hooks;
     std::unique_ptr<PortMap> m_ownPorts;
     PortMap *m_ports;

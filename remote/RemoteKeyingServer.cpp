@@ -12,6 +12,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace zptt {
@@ -104,7 +105,13 @@ std::optional<QString> RemoteKeyingServer::listen(const QHostAddress &address, q
     socklen_t length = sizeof where;
     ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&where), &length);
     m_port = ntohs(reinterpret_cast<sockaddr_in &>(where).sin_port); // the same place in both
-    m_thread = std::thread([this] { run(); });
+    try {
+        m_thread = std::thread([this] { run(); });
+    } catch (const std::system_error &) { // too many threads (ulimit -u)
+        close();
+        return QStringLiteral("Cannot listen on %1: the thread that serves clients did not start")
+            .arg(endpoint(address, port));
+    }
     return std::nullopt;
 }
 

@@ -41,6 +41,8 @@ public:
     void close();
     // The port listened on (the one the system chose when 0 was asked for), or 0.
     quint16 serverPort() const { return m_port; }
+    // Whether its thread runs: from a listen() that succeeded to the next close().
+    bool running() const { return m_thread.joinable(); }
 
     // What to tell the operator before listening there: nothing for the loopback address.
     static QString exposureWarning(const QHostAddress &address, quint16 port);

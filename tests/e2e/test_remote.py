@@ -59,6 +59,13 @@ def half_line(i):
         t = time.monotonic()
         expect(c.recv(64) == b"" and 2 < time.monotonic() - t < 8, "closed in a few seconds")
 
+def wide(i, times):
+    """The box, and as many lines on standard error, saying that anyone can key."""
+    text = ("Remote Keying listens on 0.0.0.0:%d, beyond this computer: anyone who can reach "
+            "that address can key your transmitter." % i.port)
+    box(text)(i)
+    expect(i.stderr().count(text) == times, "lines: %r" % i.stderr())
+
 def checked(name, on):
     """TX keyed, or Setup > Remote Keying ticked, as screen readers get it."""
     return lambda i: wait_until(lambda: i.find("check box" if name == "TX" else "menu item", name)[
@@ -112,6 +119,9 @@ ROWS = [
       ask("T 0", "RPRT 0"), lines((True, 0, 0))]),
     ("clients that reset after each command, one that sends half a line: the next is served", R,
      [resets, half_line, ask("t", "0")]),
+    ("Address=0.0.0.0: said on standard error and in a box, at start and when ticked again",
+     {"remote": "0.0.0.0"}, [lambda i: wide(i, 1), menu("sr"), checked("Remote Keying", False),
+                             menu("sr"), lambda i: wide(i, 2), ask("t", "0")]),
     ("the stored port taken: one message naming it, Remote Keying unticked",
      dict(R, start=False), [taken]),
 ]

@@ -10,13 +10,14 @@
  * UARTEMU_LOG     per event one write() to an O_APPEND fd of
  *                 <CLOCK_MONOTONIC ns> <pid> <fd> <path> <event> DTR=<0|1> RTS=<0|1>[ extra]
  * UARTEMU_CONTROL rules, read again when the file is replaced by a rename, one a line:
- *                 fail|block ioctl|rename|open <EIO|EROFS|ms> [<path prefix>] [once]
- *                 (open: opens that create a file). The ioctl path takes no lock and allocates
+ *                 fail|block ioctl|rename|open|thread <EIO|EROFS|EAGAIN|ms> [<path prefix>] [once]
+ *                 (open: opens that create a file; thread: pthread_create, as under ulimit -u). The ioctl path takes no lock and allocates
  *                 nothing: fatal-signal handlers lower the lines through it. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -56,6 +57,7 @@ static int (*real_open)(const char *, int, ...), (*real_close)(int);
 static int (*real_ioctl)(int, unsigned long, ...);
 static int (*real_tcsetattr)(int, int, const struct termios *);
 static int (*real_rename)(const char *, const char *);
+static int (*real_pthread_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
 
 /* glibc's snprintf takes no lock and allocates nothing for integers and strings. */
 static void log_event(int fd, const char *path, const char *event, int lines, const char *extra) {
@@ -83,8 +85,8 @@ static long fd_link(int fd, char path[PATH_LEN]) {
     return n;
 }
 
-enum { CALL_IOCTL, CALL_RENAME, CALL_OPEN, CALLS };
-static const char *const call_names[CALLS] = {"ioctl", "rename", "open"};
+enum { CALL_IOCTL, CALL_RENAME, CALL_OPEN, CALL_THREAD, CALLS };
+static const char *const call_names[CALLS] = {"ioctl", "rename", "open", "thread"};
 struct rule {
     int block, call, value, once;
     char prefix[PATH_LEN];
@@ -109,7 +111,10 @@ static void parse_rule(const char *line, struct ruleset *set) {
     for (int c = 0; c < CALLS; ++c)
         if (strcmp(call, call_names[c]) == 0)
             r.call = c;
-    r.value = !strcmp(value, "EIO") ? EIO : !strcmp(value, "EROFS") ? EROFS : atoi(value);
+    r.value = !strcmp(value, "EIO")      ? EIO
+              : !strcmp(value, "EROFS")  ? EROFS
+              : !strcmp(value, "EAGAIN") ? EAGAIN
+                                         : atoi(value);
     for (int i = 0; i < 2; ++i) {
         if (strcmp(opt[i], "once") == 0)
             r.once = 1;
@@ -194,6 +199,7 @@ __attribute__((constructor)) static void init(void) {
     RESOLVE(real_ioctl, "ioctl");
     RESOLVE(real_tcsetattr, "tcsetattr");
     RESOLVE(real_rename, "rename");
+    RESOLVE(real_pthread_create, "pthread_create");
     const char *v = getenv("UARTEMU_STATE");
     snprintf(state_dir, sizeof state_dir, "%s", v ? v : "");
     snprintf(control_path, sizeof control_path, "%s", (v = getenv("UARTEMU_CONTROL")) ? v : "");
@@ -378,4 +384,11 @@ int tcsetattr(int fd, int action, const struct termios *tio) {
 int rename(const char *from, const char *to) {
     init();
     return fault(CALL_RENAME, -1, to, 0) ? -1 : real_rename(from, to);
+}
+
+/* Returns the error instead of setting errno, as pthread_create does. */
+int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
+                   void *arg) {
+    init();
+    return fault(CALL_THREAD, -1, "", 0) ? errno : real_pthread_create(thread, attr, start, arg);
 }
