@@ -8,13 +8,19 @@ from harness import *  # noqa: F403
 def folder(i):
     return os.path.dirname(i.conf)
 
-def dtr_low(within, by_self):
-    """DTR down within that many seconds of the signal, by the program itself or the guardian."""
+def dtr_low(within, by_self, after=0.0):
+    """DTR down within that many seconds of the signal (and not before `after`), by the program
+    itself or the guardian."""
     def step(i):
         drop = wait_until(lambda: [e for e in i.events(1, i.sent) if not e.dtr], 5, "DTR low")[0]
-        expect(drop.t - i.sent < within * 1e9 and (drop.pid == i.proc.pid) == by_self,
-               "DTR fell %.3f s after the signal by %s" % ((drop.t - i.sent) / 1e9, drop))
+        expect(after * 1e9 <= drop.t - i.sent < within * 1e9 and (
+            drop.pid == i.proc.pid) == by_self, "DTR fell %.3f s after the signal by %s" % (
+                (drop.t - i.sent) / 1e9, drop))
     return step
+
+def told(answer):
+    """What a client of remote keying hears when it asks whether the line is keyed."""
+    return lambda i: expect(Client(i).ask("t") == answer, "t is not %s" % answer)
 
 def restarted(i):
     """A new start takes the port over what the ended one left behind, with its lines at rest."""
@@ -124,6 +130,8 @@ def held_past_deadline(i):
     expect(hold.t < up.t + 60e9 and -0.005 <= late <= 0.5 and drop.pid == i.proc.pid and
            drop.t < hold.t + 3e9, "released %.3f s after the deadline by %s, held at %.3f s" % (
                late, drop, (hold.t - up.t) / 1e9))
+    expect(Client(i).ask("t") == "0" and time.monotonic_ns() < hold.t + 3e9, "t says keyed, "
+           "or asked too late")
     look(False)(i)
     saved(Height=COMPACT)(i)
     expect([e.kind for e in i.events(1)].count("TIOCMBIS") == 1, "raised again")
@@ -159,6 +167,14 @@ def tried_a_few_times(i):
     expect(2 <= tries <= 3 and i.stderr().count("until a guardian process runs") == 1,
            "%d tries in 5 s; stderr %r" % (tries, i.stderr()))
 
+def keyed_low_chosen(i):
+    """Setup > Ports…, Keyed when the line is: Low, Apply, by keys as an operator would."""
+    i.menu("sp")
+    wait_until(lambda: i.find("dialog"), 5, "the ports dialog")
+    time.sleep(0.3)
+    xrun("xdotool", "key", "alt+w", "Down", "alt+a", "sleep", "0.3", "key", "Escape")
+    wait_until(lambda: "COM1-Keyed=Low" in i.text(), 5, "COM1-Keyed=Low in the file")
+
 def said(text):
     return check(lambda i: text(i) in i.stderr(), "stderr without the reason")
 
@@ -180,10 +196,11 @@ ROWS = [
      "plugged in again behind its link: reopened at rest by itself", {"before": [linked]},
      [lost("unplug"), plugged, tx(1), lost("unplug"), plugged, lost("EIO"), chosen,
       tx(1)]),
-    ("SIGSTOP while keyed: the guardian releases while the program is stopped; it resumes idle", {},
-     [tx(1), pause(1), send(signal.SIGSTOP), dtr_low(2.5, False), check(lambda i: open(
+    ("SIGSTOP while keyed: the guardian releases a second after the stop; the program resumes "
+     "idle, and says so", {"remote": True},
+     [tx(1), pause(1), send(signal.SIGSTOP), dtr_low(1.5, False, 0.7), check(lambda i: open(
          "/proc/%d/stat" % i.proc.pid).read().rsplit(")", 1)[1].split()[0] == "T", "running"),
-      resumed]),
+      resumed, told("0")]),
     ("a burst of 2,000 remote keyings, then the program stopped: the guardian releases in time",
      {"remote": True}, [burst_then_stop, lambda i: look(False)(i)]),
     ("keyings while the guardian is stopped: released, said once, a new guardian; TX keys again",
@@ -235,13 +252,16 @@ ROWS = [
      [lines((True, 1, 0)), lambda i: i.click(TX), lines((True, 1, 1)), look(True),
       lambda i: i.click(TX), lines((True, 1, 0)), look(False), menu("fe"), exits(0),
       lines((False, 0, 0))]),
+    ("DTR keyed low chosen in Setup > Ports: stored, the port opened again resting high, TX keys "
+     "it low", {}, [keyed_low_chosen, lines((True, 1, 0)), tx(0), look(True), tx(1)]),
     ("DTR keyed low: at rest high, low by TX, left high after File > Exit (no HUPCL drop)", {
         "before": [lambda i: open(i.conf, "a").write("COM1-Keyed=Low\n")]},
      [lines((True, 1, 0)), tx(0), look(True), tx(1), menu("fe"), exits(0), lines((False, 1, 0))]),
 ]
 MINUTE = [
-    ("the window's thread held past the time-out: released at the minute, the save goes on", {
-        "settings": {"Position-Left": 15000, "Position-Top": 750, "Timer": 1}},
+    ("the window's thread held past the time-out: released at the minute, t says so, the save "
+     "goes on", {"remote": True,
+                 "settings": {"Position-Left": 15000, "Position-Top": 750, "Timer": 1}},
      [held_past_deadline]),
 ]
 
