@@ -41,22 +41,15 @@ def oneshot(line):
 def stays(want, seconds=1):
     return lambda i: time.sleep(seconds) or expect(i.lines() == want, "now %s" % (i.lines(),))
 
-def resets(i):
-    """Twenty clients that each key and reset their connection: each keying released."""
+def hostile(i):
+    """Twenty clients that each key and reset, then one that sends half a line: closed soon."""
     for _ in range(20):
         with socket.create_connection(("127.0.0.1", i.port), 5) as c:
             c.sendall(b"T 1\n")
             expect(c.recv(64) == b"RPRT 0\n", "keyed")
             c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    i.wait_lines((True, 0, 0))
-    evs = i.events(1)
-    expect(sum(b.kind != "open" and b.dtr > a.dtr for a, b in zip(evs, evs[1:])) == 20, "keyings")
-
-def half_line(i):
-    with socket.create_connection(("127.0.0.1", i.port), 5) as c:
-        c.sendall(b"T")
-        c.settimeout(10)
-        t = time.monotonic()
+    with socket.create_connection(("127.0.0.1", i.port), 10) as c:
+        t = c.sendall(b"T") or time.monotonic()
         expect(c.recv(64) == b"" and 2 < time.monotonic() - t < 8, "closed in a few seconds")
 
 def wide(i, times):
@@ -101,16 +94,15 @@ ROWS = [
      [ask("T 1", "RPRT 0"), ask("t", "1", Other), ask("T 0", "RPRT 0", Other), lines((True, 0, 0)),
       ask("t", "0"), ask("T 1", "RPRT 0"), lines((True, 1, 0)), tx(0), look(False), ask("t", "0"),
       ask("t", "0", Other), ask("T 1", "RPRT 0"), ask("T 0", "RPRT 0"), lines((True, 0, 0))]),
-    ("Hamlib's rigctl keys like TX, keeps a frequency and a mode; a click releases its keying", R,
+    ("Hamlib's rigctl keys like TX, keeps a frequency; a click releases its keying", R,
      [checked("Remote Keying", True), rig("T 1", ""), lines((True, 1, 0)), look(True),
       checked("TX", True), rig("t", "PTT: 1"), tx(0), look(False), checked("TX", False),
-      ask("t", "0"), rig("F 14074000", ""), rig("f", "Frequency: 14074000"),
-      rig("M USB 2400", ""), rig("m", "Mode: USB\nPassband: 2400"), rig("T 1", ""),
+      ask("t", "0"), rig("F 14074000", ""), rig("f", "Frequency: 14074000"), rig("T 1", ""),
       lines((True, 1, 0)), rig("T 0", ""), lines((True, 0, 0)), look(False), rig("q", "")]),
-    ("a client that keys (T 2) and closes, or is killed, is released within 100 ms", R,
-     [ask("T 2", "RPRT 0"), lines((True, 1, 0)), released_by(lambda i: i.Client.sock.close()),
-      rig("T 1", ""), lines((True, 1, 0)), released_by(lambda i: i.Rigctl.p.kill()),
-      look(False)]),
+    ("two holders: a killed one leaves the keying (T 2) to the other, whose close releases it "
+     "within 100 ms", R, [ask("T 2", "RPRT 0"), rig("T 1", ""), lines((True, 1, 0)),
+                          lambda i: i.Rigctl.p.kill(), stays((True, 1, 0)),
+                          released_by(lambda i: i.Client.sock.close()), look(False)]),
     ("a remote release while the window's thread is held: DTR falls at once, TX catches up", R,
      [ask("T 1", "RPRT 0"), look(True), held, released_by(ask("T 0", "RPRT 0")), look(False),
       lines((True, 0, 0))]),
@@ -121,11 +113,8 @@ ROWS = [
     ("a one-shot rigctl T 1 stays keyed until a later one-shot T 0", R,
      [oneshot("T 1"), lines((True, 1, 0)), stays((True, 1, 0)), look(True), oneshot("T 0"),
       lines((True, 0, 0)), look(False)]),
-    ("two holders: the loss of one leaves the other's keying, its T 0 releases", R,
-     [ask("T 1", "RPRT 0"), rig("T 1", ""), lambda i: i.Rigctl.p.kill(), stays((True, 1, 0)),
-      ask("T 0", "RPRT 0"), lines((True, 0, 0))]),
     ("clients that reset after each command, one that sends half a line: the next is served", R,
-     [resets, half_line, ask("t", "0")]),
+     [hostile, lines((True, 0, 0)), ask("t", "0")]),
     ("Address=0.0.0.0: said on standard error and in a box, at start and when ticked again",
      {"remote": "0.0.0.0"}, [lambda i: wide(i, 1), menu("sr"), checked("Remote Keying", False),
                              menu("sr"), lambda i: wide(i, 2), ask("t", "0")]),
