@@ -572,7 +572,6 @@ void frmPTT::Form_Activate() {
 }
 
 void frmPTT::portLost() {
-    reflectKeying();
     showPortMessage();
 }
 
