@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -189,8 +190,13 @@ bool GuardianLink::launch(QString &why) {
     posix_spawn_file_actions_addclosefrom_np(&actions, guardian::kSocketFd + 1);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    // A session of its own: the terminal's Ctrl+Z and Ctrl+C do not reach it.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    // A session of its own: the terminal's Ctrl+Z and Ctrl+C do not reach it. Batch scheduling:
+    // woken by a keying's record, it does not take the core from the keying before its line
+    // rises; its own work is a second away.
+    const sched_param batch{};
+    posix_spawnattr_setschedpolicy(&attributes, SCHED_BATCH);
+    posix_spawnattr_setschedparam(&attributes, &batch);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSCHEDULER);
     const QByteArray path = QFile::encodeName(m_helperPath);
     char *argv[] = {const_cast<char *>(path.constData()), nullptr};
     pid_t pid = 0;
