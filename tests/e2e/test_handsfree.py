@@ -7,8 +7,8 @@ from harness import *  # noqa: F403
 KEYED, IDLE = (True, 1, 0), (True, 0, 0)
 _other = []
 
-def cfg(key="", mode="Hold", switch=None, line="CTS", ports=(1,)):
-    return {"ports": ports, "settings": "[Keying]\nKey=%s\nKeyMode=%s\n" % (key, mode) + (
+def cfg(key="", mode="Hold", switch=None, line="CTS", ports=(1,), place=""):
+    return {"ports": ports, "settings": place + "[Keying]\nKey=%s\nKeyMode=%s\n" % (key, mode) + (
         "Switch=COM%d\nSwitchLine=%s\n" % (switch, line) if switch else "")}
 
 def keys(*args):
@@ -63,13 +63,14 @@ ROWS = [
                              inputs(1), lines(IDLE)]),
     ("the foot switch's port chosen as the keyed port: the keying takes it, the switch follows",
      cfg(switch=2, ports=(1, 2)), [lambda i: i.choose(PORTS, "Com02"), lines(IDLE, 2),
-                                   check(lambda i: not i.boxes(), "a message box"),
+                                   check(lambda i: not i.boxes(), "a message box"), pause(0.5),
                                    inputs(2, "CTS"), lines(KEYED, 2), inputs(2), lines(IDLE, 2)]),
     ("a foot switch unplugged while held releases", cfg(switch=2, ports=(1, 2)),
      [inputs(2, "CTS"), lines(KEYED), lambda i: i.ptys[2].unplug(), lines(IDLE)]),
 ]
 MINUTE = [
-    ("a key held past the time-out is released, and keys again only once let go", cfg("F12"), [
+    ("a key held past the time-out is released, and keys again only once let go", cfg(
+        "F12", place="[Settings]\nPosition-Left=15000\nPosition-Top=750\n"), [
         keys("keydown", "F12"), lines(KEYED), lambda i: i.wait_lines(IDLE, 1, 65), steady(2),
         keys("keyup", "F12"), steady(0.5), keys("keydown", "F12"), lines(KEYED),
         keys("keyup", "F12"), lines(IDLE)]),
