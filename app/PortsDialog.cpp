@@ -230,7 +230,7 @@ LineChoice PortsDialog::chosenLines() const {
     lines.keying = LineChoice::Line(lineBox->currentData().toInt());
     lines.keyedLow = keyedBox->currentIndex() == 1;
     // Both lines key, or a GPIO pin: there is no other line to rest.
-    lines.otherIdleHigh = otherBox->isEnabled() && otherBox->currentIndex() == 1;
+    lines.otherIdleHigh = lines.keying <= LineChoice::Line::Rts && otherBox->currentIndex() == 1;
     return lines;
 }
 

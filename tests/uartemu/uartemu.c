@@ -226,39 +226,35 @@ static atomic_int *reg(struct device *d) {
     return r ? r : &d->local;
 }
 
-/* ---- A stand-in hidraw device: HIDIOCGRAWINFO answers as USB with the listed ids, the open
- * raises nothing, each write is a CM108 GPIO output report (0, 0, levels, directions, 0), kept in
- * the register above the modem lines and logged as "report ... GPIO=<pins 1 to 8: 0 or 1 as
- * output, - as input>"; another write is logged as "badreport". Once the terminal hangs up (its
- * master closed: unplugged) both fail with ENODEV, as a hidraw device's do. */
+/* ---- A stand-in hidraw device (UARTEMU_HIDRAW): HIDIOCGRAWINFO answers USB and the ids given,
+ * the open raises nothing, and each write is a CM108 GPIO output report (0, 0, levels,
+ * directions, 0), kept above the modem lines in the register and logged as "report ...
+ * GPIO=<pins 1 to 8: 0 or 1 as output, - as input>" (any other write as "badreport"). After a
+ * hang-up (the master closed: unplugged) both fail with ENODEV, as hidraw's do. */
 #define GPIO_LEVELS 16 /* the register's bits: levels from 16, directions from 24 */
 
-/* vendor << 16 | product of the terminal at path; 0 when not listed. */
-static unsigned hid_ids(const char *path) {
-    const char *p = getenv("UARTEMU_HIDRAW");
-    size_t n = strlen(path);
+static unsigned hid_ids(const char *path) { /* vendor << 16 | product; 0: not listed */
     unsigned vendor, product;
-    for (; p && *p; p += strcspn(p, " "), p += strspn(p, " "))
-        if (strncmp(p, path, n) == 0 && p[n] == '=' &&
+    size_t n = strlen(path);
+    for (const char *p = getenv("UARTEMU_HIDRAW"); p && *p;
+         p += strcspn(p, " "), p += strspn(p, " "))
+        if (!strncmp(p, path, n) && p[n] == '=' &&
             sscanf(p + n + 1, "%4x:%4x", &vendor, &product) == 2)
             return vendor << 16 | product;
     return 0;
 }
 
-/* " GPIO=--1-----" for a stand-in, "" for a UART. */
 static const char *gpio_field(const struct device *d, int lines, char out[16]) {
     if (!atomic_load(&d->hid))
         return "";
-    memcpy(out, " GPIO=", 6);
+    strcpy(out, " GPIO=--------");
     for (int pin = 0; pin < 8; ++pin)
-        out[6 + pin] = !(lines >> (GPIO_LEVELS + 8 + pin) & 1) ? '-'
-                       : lines >> (GPIO_LEVELS + pin) & 1      ? '1'
-                                                               : '0';
-    out[14] = '\0';
+        if (lines >> (GPIO_LEVELS + 8 + pin) & 1)
+            out[6 + pin] = (char)('0' + (lines >> (GPIO_LEVELS + pin) & 1));
     return out;
 }
 
-/* 0, or -1 with errno set: a fault rule, or the terminal hung up (the stand-in unplugged). */
+/* 0, or -1 with errno set: a fault rule, or the terminal hung up. */
 static int hid_fails(int fd, struct device *d) {
     struct termios t;
     if (fault(CALL_IOCTL, fd, fd_path[fd], atomic_load(reg(d))))
@@ -276,15 +272,15 @@ static int hid_info(int fd, struct device *d, struct hidraw_devinfo *info) {
 
 static ssize_t hid_report(int fd, struct device *d, const unsigned char *r, size_t n) {
     atomic_int *lines = reg(d);
-    int pins = n == 5 ? r[2] << GPIO_LEVELS | r[3] << (GPIO_LEVELS + 8) : 0;
+    int pins = n == 5 ? r[2] << GPIO_LEVELS | r[3] << (GPIO_LEVELS + 8) : 0, now;
     char field[16];
     if (hid_fails(fd, d))
         return -1;
     if (n != 5 || r[0] || r[1] || r[4])
         return log_event(fd, fd_path[fd], "badreport", 0, ""), (ssize_t)n;
-    for (int now = atomic_load(lines);
-         !atomic_compare_exchange_weak(lines, &now, (now & 0xffff) | pins);) {
-    }
+    for (now = atomic_load(lines);
+         !atomic_compare_exchange_weak(lines, &now, (now & 0xffff) | pins);)
+        ;
     log_event(fd, fd_path[fd], "report", pins, gpio_field(d, pins, field));
     return (ssize_t)n;
 }
