@@ -16,4 +16,15 @@ QByteArray choosePlatform(const QProcessEnvironment &environment);
 // The line to say once on standard error on the platform in use, or empty.
 QString platformNotice(const QString &platformName);
 
+// While it lives (around the application's start), Qt's complaints about the display are
+// gathered and, should no platform start, the program ends with one line saying so and status
+// 1 rather than Qt's abort and its advice to reinstall.
+class PlatformStartWatch {
+public:
+    PlatformStartWatch();
+    ~PlatformStartWatch();
+    PlatformStartWatch(const PlatformStartWatch &) = delete;
+    PlatformStartWatch &operator=(const PlatformStartWatch &) = delete;
+};
+
 } // namespace zptt

@@ -103,8 +103,8 @@ PortsDialog::PortsDialog(PortMap &ports, const AdapterList *adapters, QWidget *p
         {QStringLiteral("Low (usual)"), QStringLiteral("High (powers the interface)")}, editor);
     form->addRow(QStringLiteral("&Device:"), deviceBox);
     form->addRow(QStringLiteral("&Keying line:"), lineBox);
-    form->addRow(QStringLiteral("Keyed when the line is:"), keyedBox);
-    form->addRow(QStringLiteral("The other line rests:"), otherBox);
+    form->addRow(QStringLiteral("Keyed &when the line is:"), keyedBox);
+    form->addRow(QStringLiteral("The &other line rests:"), otherBox);
     warning = new QLabel(kLowKeyingWarning, editor);
     warning->setWordWrap(true);
     warning->setStyleSheet(QStringLiteral("color: #a00000"));

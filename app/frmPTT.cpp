@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "frmPTT.h"
 
-#include "CommControl.h"
 #include "DeviceWatch.h"
+#include "KeyingOwner.h"
 #include "PortMap.h"
 #include "PortsDialog.h"
 #include "SerialError.h"
@@ -37,6 +37,7 @@ constexpr int kClientWidthTwips = 1755;
 constexpr int kClientHeightTwips = 2400;
 
 const QString kCaption = QStringLiteral("Zorore_PTT");
+constexpr Holder kTxButton{Holder::Kind::Button};
 
 void warn(const QString &line) {
     std::fprintf(stderr, "Zorore_PTT: %s\n", line.toLocal8Bit().constData());
@@ -58,8 +59,8 @@ void defaultEndProgram(int status) {
 
 } // namespace
 
-frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidget *parent)
-    : QMainWindow(parent), m_store(store), MSComm1(comm), m_hooks(std::move(hooks)),
+frmPTT::frmPTT(SettingsStore &store, KeyingOwner &keying, WindowHooks hooks, QWidget *parent)
+    : QMainWindow(parent), m_store(store), MSComm1(keying), m_hooks(std::move(hooks)),
       m_ownPorts(m_hooks.ports ? nullptr : std::make_unique<PortMap>(store)),
       m_ports(m_hooks.ports ? m_hooks.ports : m_ownPorts.get()) {
     if (!m_hooks.messageBox)
@@ -78,7 +79,16 @@ frmPTT::frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks, QWidg
             Combo1->itemRooms() + Combo2->itemRooms(),
         this));
     bindHandlers();
-    MSComm1.setLostHandler([this] { guarded([this] { portLost(); }); });
+    // Queued: the window catches up when its thread runs, whatever thread changed the keying.
+    connect(
+        &MSComm1, &KeyingOwner::changed, this, [this] { guarded([this] { reflectKeying(); }); },
+        Qt::QueuedConnection);
+    connect(
+        &MSComm1, &KeyingOwner::portLost, this, [this] { guarded([this] { portLost(); }); },
+        Qt::QueuedConnection);
+    connect(
+        &MSComm1, &KeyingOwner::guardianLost, this, [this] { guarded([this] { guardianLost(); }); },
+        Qt::QueuedConnection);
     if (DeviceWatch *devices = m_hooks.devices) {
         connect(devices, &DeviceWatch::appeared, this, [this](int port) { portAppeared(port, 2); });
         connect(devices, &DeviceWatch::changed, this, [this] {
@@ -359,26 +369,39 @@ void frmPTT::SaveSettings() {
 // ---- keying ----
 
 void frmPTT::cmdTX_Click() {
-    if (cmdTX->BackColor() == kButtonFace) {
-        if (!MSComm1.PortOpen()) {
-            // Showing red while no line is driven would tell the operator he is on the air.
-            showPortMessage();
-            return;
-        }
-        cmdTX->setBackColor(kKeyedRed);
-        MSComm1.setDTREnable(true);
-        KeyDeadline = Clock::now() + TimeoutMinutes * m_hooks.minute;
-        MSComm1.setKeyDeadline(KeyDeadline);
-        if (m_keyingDepth >= kMaxKeyingDepth)
-            return; // the waits below end at the new deadline and release then
-        ++m_keyingDepth;
-        waitForKeyDeadline();
-        --m_keyingDepth;
+    if (cmdTX->BackColor() != kButtonFace) {
         cmdTX->setBackColor(kButtonFace);
-    } else {
-        cmdTX->setBackColor(kButtonFace);
+        MSComm1.release(kTxButton);
+        return;
     }
-    MSComm1.setDTREnable(false);
+    cmdTX->setBackColor(kKeyedRed);
+    const KeyResult result = MSComm1.key(kTxButton);
+    if (result != KeyResult::Keyed) {
+        // Showing red while no line is driven would tell the operator he is on the air.
+        cmdTX->setBackColor(kButtonFace);
+        keyRefused(result);
+        return;
+    }
+    // The keying's own deadline, which the owner keeps: a nested keying replaces it, and all
+    // waits end at the newest.
+    const KeyingState keying = MSComm1.state().keying;
+    KeyDeadline = keying.deadline;
+    if (m_keyingDepth >= kMaxKeyingDepth)
+        return; // the waits below end at the new deadline
+    ++m_keyingDepth;
+    waitForKeyDeadline();
+    --m_keyingDepth;
+    MSComm1.release(kTxButton, keying.keying);
+    reflectKeying();
+}
+
+void frmPTT::keyRefused(KeyResult result) {
+    if (result == KeyResult::Refused)
+        showBox(QStringLiteral("No transmission: the guardian process that keeps the time-out "
+                               "does not answer. Try again in a moment."),
+                QMessageBox::Warning);
+    else
+        showPortMessage();
 }
 
 // The kernel lets a long sleep end late by a thousandth of its length (60 ms on a minute):
@@ -544,13 +567,12 @@ void frmPTT::Form_Activate() {
         throw;
     } catch (const std::exception &) {
     }
-    MSComm1.setRTSEnable(false);
-    MSComm1.setDTREnable(false);
+    // 18-19. At rest: whatever the open did, and unless a keying came in meanwhile.
+    MSComm1.rest();
 }
 
 void frmPTT::portLost() {
-    cmdTX->setBackColor(kButtonFace);
-    MSComm1.setDTREnable(false);
+    reflectKeying();
     showPortMessage();
 }
 
@@ -568,16 +590,13 @@ bool frmPTT::openPort(bool reportFailure) {
 
 void frmPTT::reopenPort(bool reportFailure) {
     cmdTX->setBackColor(kButtonFace);
-    if (MSComm1.PortOpen()) {
-        MSComm1.setDTREnable(false);
+    if (MSComm1.PortOpen())
         MSComm1.setPortOpen(false);
-    }
     if (!openPort(reportFailure))
         return;
     if (MSComm1.CommPort() <= Combo1->count())
         Combo1->setCurrentIndex(MSComm1.CommPort() - 1); // shown, not chosen: no handler
-    MSComm1.setRTSEnable(false);
-    MSComm1.setDTREnable(false);
+    MSComm1.rest();
 }
 
 // Never before the start-up has opened the port, nor while ending. udev may give the device its
@@ -603,26 +622,14 @@ void frmPTT::showBox(const QString &text, QMessageBox::Icon icon) {
     m_hooks.messageBox(text, icon);
 }
 
-void frmPTT::keyedElsewhere(Clock::time_point deadline) {
-    KeyDeadline = deadline;
-    if (cmdTX->BackColor() != kButtonFace)
-        return; // the waits in progress now end at the new deadline
-    cmdTX->setBackColor(kKeyedRed);
-    if (m_keyingDepth >= kMaxKeyingDepth)
-        return;
-    ++m_keyingDepth;
-    waitForKeyDeadline();
-    --m_keyingDepth;
-    cmdTX->setBackColor(kButtonFace);
-    MSComm1.setDTREnable(false);
-}
-
-void frmPTT::releasedElsewhere() {
-    cmdTX->setBackColor(kButtonFace);
+// What the owner says now, not what a queued notice said then: a box's own event loop never
+// turns the button red for a keying that has already ended.
+void frmPTT::reflectKeying() {
+    cmdTX->setBackColor(MSComm1.keyed() ? kKeyedRed : kButtonFace);
 }
 
 void frmPTT::guardianLost() {
-    releasedElsewhere();
+    reflectKeying();
     if (std::exchange(m_guardianLossShown, true))
         return;
     showBox(QStringLiteral("The guardian process that keeps the time-out while Zorore_PTT "
@@ -683,8 +690,6 @@ void frmPTT::Form_Unload(int &cancel) {
     (void)cancel; // never set: the program does not refuse to close
     m_unloading = true;
     // The transmitter first: a slow or locked store must not keep it keyed.
-    MSComm1.setDTREnable(false);
-    MSComm1.setRTSEnable(false);
     MSComm1.setPortOpen(false);
     if (m_endRequested || m_boxesOpen > 0) {
         // Asked to end, or closed past an open box: one line, never another box.
@@ -705,7 +710,7 @@ void frmPTT::mnuAbout_Click() {
     // Release first: the box may stay open far longer than anyone means to transmit. The port
     // stays open so that the next TX click keys the line again.
     cmdTX->setBackColor(kButtonFace);
-    MSComm1.setDTREnable(false);
+    MSComm1.release(kTxButton);
     showBox(QStringLiteral("%1\nVersion %2\n\nKeys a transmitter through the DTR line "
                            "of a serial port.\n\nCopyright 2026 The Zorore_PTT developers. "
                            "Free software under the GNU General Public License, version 3 "
@@ -735,7 +740,7 @@ std::optional<QString> frmPTT::startRemoteKeying(bool on) {
 void frmPTT::mnuPorts_Click() {
     // Release first, as for About: the dialog may stay open long.
     cmdTX->setBackColor(kButtonFace);
-    MSComm1.setDTREnable(false);
+    MSComm1.release(kTxButton);
     if (!portsDialog) {
         portsDialog = new PortsDialog(*m_ports, m_hooks.adapters, this);
         portsDialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -753,8 +758,6 @@ void frmPTT::mnuPorts_Click() {
 
 void frmPTT::reportFatal(const QString &what) noexcept {
     try {
-        MSComm1.setDTREnable(false);
-        MSComm1.setRTSEnable(false);
         MSComm1.setPortOpen(false);
     } catch (...) {
     }

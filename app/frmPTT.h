@@ -3,6 +3,7 @@
 
 #include "Controls.h"
 #include "KeyClock.h"
+#include "KeyRequests.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -15,8 +16,8 @@
 namespace zptt {
 
 class AdapterList;
-class CommControl;
 class DeviceWatch;
+class KeyingOwner;
 class PortMap;
 class PortsDialog;
 class SettingsStore;
@@ -48,7 +49,7 @@ class frmPTT final : public QMainWindow {
 public:
     using Clock = KeyClock;
 
-    frmPTT(SettingsStore &store, CommControl &comm, WindowHooks hooks = {},
+    frmPTT(SettingsStore &store, KeyingOwner &keying, WindowHooks hooks = {},
            QWidget *parent = nullptr);
     ~frmPTT() override;
 
@@ -71,10 +72,8 @@ public:
     // Opens the current port afresh, lines at rest: its device came back or its entries
     // changed. A failure is reported only when asked.
     void reopenPort(bool reportFailure);
-    // A keying that did not start at this button (a remote client), and its renewals.
-    void keyedElsewhere(Clock::time_point deadline);
-    // The lines were put at rest by something other than this window.
-    void releasedElsewhere();
+    // The button shows whether the line is keyed, whoever keyed or released it.
+    void reflectKeying();
     // The guardian went away: any keying was released for safety; said once.
     void guardianLost();
     // A signal or the window manager asks the program to end, whatever box is open.
@@ -151,13 +150,14 @@ private:
     QString get(QLatin1StringView section, QLatin1StringView key) const;
     void save(QLatin1StringView key, const QString &text);
     void showPortMessage();
+    void keyRefused(KeyResult result);
     void showBox(const QString &text, QMessageBox::Icon icon);
     void reportFatal(const QString &what) noexcept;
     void waitForKeyDeadline();
     static std::chrono::milliseconds wakeInterval(Clock::duration left);
 
     SettingsStore &m_store;
-    CommControl &MSComm1;
+    KeyingOwner &MSComm1; // the keying and its port: the window's serial control
     WindowHooks m_hooks;
     std::unique_ptr<PortMap> m_ownPorts;
     PortMap *m_ports;

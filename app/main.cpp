@@ -3,12 +3,12 @@
 #include "DeviceWatch.h"
 #include "EmergencyRelease.h"
 #include "GuardianLink.h"
-#include "KeyingPoint.h"
+#include "KeyingOwner.h"
 #include "PlatformChoice.h"
 #include "PortMap.h"
+#include "PortOpener.h"
 #include "ProcessSignals.h"
 #include "RemoteKeyingServer.h"
-#include "SerialComm.h"
 #include "SettingKeys.h"
 #include "SettingsErrors.h"
 #include "UserSettingsStore.h"
@@ -17,8 +17,11 @@
 #include "frmPTT.h"
 
 #include <QApplication>
+#include <QScopeGuard>
 #include <QSessionManager>
 #include <cstdio>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -49,6 +52,17 @@ std::optional<QString> listenAsStored(zptt::RemoteKeyingServer &remote,
     return remote.listen(address, static_cast<quint16>(port));
 }
 
+// Qt starts threads of its own as the window is built (the session bus, for menus and screen
+// readers) and then waits for ever on one that could not start: better to say so and end.
+std::optional<QString> threadsCannotStart() {
+    try {
+        std::thread([] {}).join();
+        return std::nullopt;
+    } catch (const std::system_error &e) {
+        return QString::fromLocal8Bit(e.what());
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -57,7 +71,9 @@ int main(int argc, char *argv[]) {
     if (const QByteArray platform = choosePlatform(QProcessEnvironment::systemEnvironment());
         !platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", platform);
+    std::optional<PlatformStartWatch> platformStart(std::in_place);
     QApplication app(argc, argv);
+    platformStart.reset();
     if (const QString notice = platformNotice(QGuiApplication::platformName()); !notice.isEmpty())
         warn(notice);
     QApplication::setApplicationName(QString::fromLatin1(kProgramName));
@@ -65,30 +81,40 @@ int main(int argc, char *argv[]) {
     QApplication::setDesktopFileName(QStringLiteral("zorore-ptt"));
 
     const std::unique_ptr<SettingsStore> store = makeUserSettingsStore();
-    // One port map for the serial control, the tooltips and Setup > Ports.
+    // One port map for the keying, the tooltips and Setup > Ports.
     PortMap ports(*store);
-    GuardianLink guardian; // outlives the serial control, which tells it of every keying
-    SerialComm serial([&ports](int port) { return ports.lookUp(port); });
-    serial.addGuard(&guardian);
     const UdevAdapterList adapters;
     DeviceWatch devices(ports);
-    KeyingPoint keying(serial);
+    KeyingOwner keying(openerFor(ports));
+    // Reports to the keying from a thread of its own; stopped, and no longer told anything,
+    // before either goes.
+    GuardianLink guardian(GuardianLink::defaultHelperPath(),
+                          {.released = [&keying](std::uint32_t k) { keying.releasedByGuardian(k); },
+                           .lost = [&keying](const QString &) { keying.guardianGone(); },
+                           .unavailable =
+                               [&keying](const QString &why) {
+                                   warn(why + QStringLiteral("; no port will be opened until a "
+                                                             "guardian process runs"));
+                                   keying.refuseOpens(why);
+                               },
+                           .available = [&keying] { keying.allowOpens(); }});
+    keying.addGuard(&guardian);
+    const auto unguard = qScopeGuard([&] {
+        guardian.stop();
+        keying.removeGuard(&guardian);
+    });
     const ProcessSignals processSignals(&app);
 
     // Without the safety net no port is opened: the program still runs, and says why.
     QString missing = processSignals.problem();
     if (!lastDefence)
         missing = QStringLiteral("cannot install the handlers that release the port on a crash");
-    if (const std::optional<QString> failed = guardian.start(GuardianLink::defaultHelperPath()))
-        missing = *failed;
-    const auto refuseOpens = [&serial](const QString &why) {
-        warn(why + QStringLiteral("; no port will be opened"));
-        serial.refuseOpens(why);
-    };
-    if (!missing.isEmpty())
-        refuseOpens(missing);
+    keying.addProblem(missing);
+    if (const QString problem = keying.problem(); !problem.isEmpty())
+        warn(problem + QStringLiteral("; no port will be opened"));
+    guardian.start(); // a guardian that cannot run is reported as unavailable
 
-    RemoteKeyingServer remote(keying); // gone before the keying point: its clients release
+    RemoteKeyingServer remote(keying); // gone before the keying: its clients release
     WindowHooks hooks;
     hooks.remoteKeying = [&remote, &store](bool on) -> std::optional<QString> {
         if (!on) {
@@ -100,6 +126,11 @@ int main(int argc, char *argv[]) {
     hooks.ports = &ports;
     hooks.adapters = &adapters;
     hooks.devices = &devices;
+    if (const std::optional<QString> why = threadsCannotStart()) {
+        warn(QStringLiteral("cannot start a thread (%1): the window cannot be shown; ending")
+                 .arg(*why));
+        return 1;
+    }
     frmPTT window(*store, keying, hooks);
     const auto guarded = [&window](auto handler) {
         return [&window, handler](auto... args) { window.guarded([&] { handler(args...); }); };
@@ -107,24 +138,7 @@ int main(int argc, char *argv[]) {
     QObject::connect(&processSignals, &ProcessSignals::endRequested, &window,
                      guarded([&window](int) { window.requestEnd(); }));
     QObject::connect(&processSignals, &ProcessSignals::resumedAfterStop, &keying,
-                     &KeyingPoint::releaseElsewhere);
-    QObject::connect(&keying, &KeyingPoint::keyedElsewhere, &window,
-                     guarded([&window](KeyClock::time_point d) { window.keyedElsewhere(d); }),
-                     Qt::QueuedConnection);
-    QObject::connect(&keying, &KeyingPoint::releasedElsewhere, &window,
-                     guarded([&window] { window.releasedElsewhere(); }), Qt::QueuedConnection);
-    QObject::connect(&guardian, &GuardianLink::releasedByGuardian, &keying,
-                     &KeyingPoint::releaseElsewhere);
-    QObject::connect(&guardian, &GuardianLink::lost, &window, [&] {
-        // Fail safe: no keying goes on unguarded. A new guardian takes over, or no port is used.
-        keying.releaseElsewhere();
-        if (const std::optional<QString> failed =
-                guardian.start(GuardianLink::defaultHelperPath())) {
-            keying.setPortOpen(false);
-            refuseOpens(*failed);
-        }
-        window.guarded([&window] { window.guardianLost(); });
-    });
+                     [&keying] { keying.releaseAll(KeyingOwner::Ended::Stopped); });
     const WindowCloseWatch closeWatch(window, [&window] { window.requestEnd(); });
 
     // A logout asks the application to save its state: close like any other way out.

@@ -4,69 +4,89 @@
 #include "GuardianProtocol.h"
 #include "LineGuard.h"
 
-#include <QObject>
 #include <QString>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
-#include <stop_token>
 #include <sys/types.h>
 #include <thread>
-
-class QSocketNotifier;
 
 namespace zptt {
 
 // The program's side of zorore-ptt-guardian: starts it, hands it the port, tells it of every
-// keying and release, says we are alive while keyed, and reports what it did by itself.
-class GuardianLink final : public QObject, public LineGuard {
-    Q_OBJECT
-
+// keying and release, says we are alive while keyed, hears what it did by itself, and starts
+// it again when it is lost. Its own thread reads the guardian's answers and sends the
+// heartbeats, so that neither waits for the window.
+class GuardianLink final : public LineGuard {
 public:
-    explicit GuardianLink(QObject *parent = nullptr);
+    // Called on the link's thread, never under its lock.
+    struct Events {
+        // The guardian rested keying number `keying` by itself (its deadline plus the grace
+        // passed, or we stopped answering).
+        std::function<void(std::uint32_t keying)> released;
+        // The guardian went away or stopped answering; a new one is being started.
+        std::function<void(const QString &why)> lost;
+        // No guardian can be had: no port may be used until available() says so again.
+        std::function<void(const QString &why)> unavailable;
+        std::function<void()> available;
+    };
+
+    GuardianLink(QString helperPath, Events events);
     // Closes our end, upon which the guardian exits; reaps it.
     ~GuardianLink() override;
+    GuardianLink(const GuardianLink &) = delete;
+    GuardianLink &operator=(const GuardianLink &) = delete;
 
-    // Starts the guardian and tells it about the port and keying we have now. An error text
-    // when it could not be started.
-    std::optional<QString> start(const QString &helperPath);
+    // Starts the guardian and waits for its first answer; why none answered, or nothing. When
+    // it fails, the link goes on trying with growing pauses; unavailable() has said so.
+    std::optional<QString> start();
+    // The link's thread ends: nothing is reported any more. The guardian keeps watching until
+    // the link goes.
+    void stop();
     // Beside the running program first (a build tree), then where it is installed.
     static QString defaultHelperPath();
-    // While it runs, else 0.
-    pid_t processId() const { return m_pid; }
+    // While one runs, else 0.
+    pid_t processId() const { return m_pid.load(); }
 
-    void portOpened(int fd, LineLevels idle) override;
-    void keyed(KeyClock::time_point deadline) override;
-    void released() override;
+    bool portOpened(int fd, const RestAction &rest) override;
+    bool keyingChanged(const KeyingState &state) override;
     void portClosing() override;
-
-signals:
-    // The guardian put the lines at rest by itself, at the latest keying's deadline plus its
-    // grace or because we stopped answering. Reports about an earlier keying are dropped; one
-    // may still cross our own release, so the program acts on it only while keyed.
-    void releasedByGuardian();
-    // The guardian went away (once per start); it has been reaped.
-    void lost();
+    bool ready() const override { return m_ready.load(); }
 
 private:
-    void sendLocked(guardian::Message m, int fd = -1);
-    void heartbeats(std::stop_token stop);
-    void readMessages();
-    void closeAndReap();
+    enum class Outcome { Answered, Failed };
+    void run(std::stop_token stop);
+    bool launch(QString &why);
+    Outcome awaitFirstAnswer(std::stop_token stop, QString &why);
+    bool readAnswers(QString &why);
+    void retire();
+    bool sendLocked(guardian::Message m, int fd = -1);
+    void wake();
 
-    std::mutex m_mutex; // guards what the keying threads touch: all below but m_pid, m_notifier
-    std::condition_variable_any m_keyingChanged;
+    const QString m_helperPath;
+    const Events m_events;
+
+    std::mutex m_mutex; // the state below and every send
+    std::condition_variable_any m_firstTry;
+    bool m_firstTryDone = false;
+    std::optional<QString> m_firstTryFailure;
     int m_socket = -1;
     int m_port = -1;
-    LineLevels m_idle;
-    bool m_keyed = false;
-    std::uint32_t m_keying = 0;
-    KeyClock::time_point m_deadline;
+    RestAction m_rest;
+    KeyingState m_state;
+    std::uint32_t m_seq = 0;
+    QString m_failure; // a send that failed: the guardian is lost
 
-    pid_t m_pid = 0;
-    QSocketNotifier *m_notifier = nullptr;
-    std::jthread m_heartbeat; // waits without a time-out while not keyed
+    // Read by the link's thread without the lock.
+    std::atomic<std::uint32_t> m_answered{0};
+    std::atomic<std::int64_t> m_unansweredSince{0}; // ns on the key clock; 0: all answered
+    std::atomic<bool> m_ready{false};
+    std::atomic<pid_t> m_pid{0};
+    int m_wake = -1; // an eventfd: the state changed, or a send failed
+    std::jthread m_thread;
 };
 
 } // namespace zptt

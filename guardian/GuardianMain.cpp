@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// zorore-ptt-guardian: a process of its own that puts a keyed port's lines at rest when the
-// program overruns its deadline, stops answering (stopped, debugged, deadlocked) or dies.
+// zorore-ptt-guardian: a process of its own that puts a keyed port at rest when the program
+// overruns its deadline, stops answering (stopped, debugged, deadlocked) or dies.
 // Plain POSIX and no Qt, so that it stays tiny; it opens nothing and reads only its socket.
 
 #include "GuardianProtocol.h"
-#include "LineChoice.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,6 +43,24 @@ int msUntil(Ns due) {
     return static_cast<int>(std::min<Ns>((left + 999'999) / 1'000'000, INT_MAX));
 }
 
+// What SIGTERM's handler rests; changed only with the signal blocked.
+int g_port = -1;
+zptt::RestAction g_rest;
+
+void rest() {
+    if (g_port >= 0)
+        zptt::restDevice(g_port, g_rest); // the device may be gone: nothing to do then
+}
+
+void onTerminate(int) {
+    rest();
+    ::_exit(0);
+}
+
+void send(const Message &m) {
+    ::send(kSocketFd, &m, sizeof m, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 class Guardian {
 public:
     int run();
@@ -51,19 +68,19 @@ public:
 private:
     bool receive();
     void handle(const Message &m, int fd);
-    void takePort(int fd, zptt::LineLevels idle);
-    void rest();
+    void takePort(int fd, const zptt::RestAction &rest);
     Ns due() const { return std::min(later(m_deadline, kGrace), later(m_heard, kSilence)); }
 
-    int m_port = -1;
-    zptt::LineLevels m_idle;
     bool m_keyed = false;
     std::uint32_t m_keying = 0;
+    std::uint32_t m_released = 0; // the keying we rested ourselves: later records about it are old
     Ns m_deadline = 0;
     Ns m_heard = 0; // the program's last record
+    std::uint32_t m_seq = 0;
 };
 
 int Guardian::run() {
+    send({.kind = Kind::Answer});
     for (;;) {
         // Idle: no time-out at all, so waiting costs nothing.
         pollfd p{kSocketFd, POLLIN, 0};
@@ -76,11 +93,13 @@ int Guardian::run() {
             takePort(-1, {});
             return 0;
         }
+        if (r > 0)
+            send({.kind = Kind::Answer, .seq = m_seq});
         if (m_keyed && now() >= due()) {
             rest();
             m_keyed = false;
-            const Message m{.kind = Kind::ReleasedByGuardian, .keying = m_keying};
-            ::send(kSocketFd, &m, sizeof m, MSG_DONTWAIT | MSG_NOSIGNAL);
+            m_released = m_keying;
+            send({.kind = Kind::Released, .keying = m_keying});
         }
     }
 }
@@ -116,23 +135,19 @@ bool Guardian::receive() {
 }
 
 void Guardian::handle(const Message &m, int fd) {
+    m_seq = m.seq;
     switch (m.kind) {
     case Kind::Port:
-        takePort(fd, {m.raise, m.lower});
+        takePort(fd, m.rest);
         return;
-    case Kind::NoPort:
-        takePort(-1, {});
-        break;
-    case Kind::Keyed:
-        m_keyed = true;
+    case Kind::State:
+        // The whole state, whatever came before; a keying we rested ourselves stays rested.
+        m_keyed = m.keyed && m.keying != m_released;
         m_keying = m.keying;
         m_deadline = m.deadline;
         break;
+    case Kind::Answer:
     case Kind::Released:
-        m_keyed = false;
-        break;
-    case Kind::Heartbeat:
-    case Kind::ReleasedByGuardian:
         break;
     }
     if (fd >= 0)
@@ -140,23 +155,18 @@ void Guardian::handle(const Message &m, int fd) {
 }
 
 // A port is always handed over at rest, and the old one may already be open again in the
-// program: close it without touching its lines.
-void Guardian::takePort(int fd, zptt::LineLevels idle) {
-    if (m_port >= 0)
-        ::close(m_port);
-    m_port = fd;
-    m_idle = idle;
+// program: close it without touching it.
+void Guardian::takePort(int fd, const zptt::RestAction &rest) {
+    sigset_t term, old;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &term, &old);
+    if (g_port >= 0)
+        ::close(g_port);
+    g_port = fd;
+    g_rest = rest;
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
     m_keyed = false;
-}
-
-// Errors are ignored: the device may be gone.
-void Guardian::rest() {
-    if (m_port < 0)
-        return;
-    if (m_idle.lower)
-        ::ioctl(m_port, TIOCMBIC, &m_idle.lower);
-    if (m_idle.raise)
-        ::ioctl(m_port, TIOCMBIS, &m_idle.raise);
 }
 
 } // namespace
@@ -165,6 +175,11 @@ int main() {
     // Only the program's end of the socket tells us to go: not the terminal, not a dead peer.
     for (int s : {SIGINT, SIGHUP, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
         std::signal(s, SIG_IGN);
+    // Asked to end (a logout, a shutdown): the port at rest first.
+    struct sigaction sa {};
+    sa.sa_handler = onTerminate;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGTERM, &sa, nullptr);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -3,8 +3,12 @@
 
 // The records the program and zorore-ptt-guardian exchange over their SOCK_SEQPACKET pair:
 // one fixed-size Message per packet, in the host's layout (both ends are built together).
+// Every record from the program carries all the guardian needs to know, so that a late one is
+// mended by the next; none is ever dropped: a guardian that does not take or answer a record
+// within a second is lost.
 
 #include "KeyClock.h"
+#include "RestAction.h"
 
 #include <chrono>
 #include <cstdint>
@@ -21,38 +25,31 @@ inline constexpr std::chrono::milliseconds kGrace{1000};
 // stopped (Ctrl+Z, SIGSTOP, a debugger, a deadlock of the whole process).
 inline constexpr std::chrono::milliseconds kHeartbeat{200};
 inline constexpr std::chrono::milliseconds kSilence{1000};
+// A record not taken or not answered in this time: the guardian is lost.
+inline constexpr std::chrono::milliseconds kAnswerWithin{1000};
 
 enum class Kind : std::uint32_t {
     // From the program.
-    Port = 1,  // carries the port's descriptor (SCM_RIGHTS) and its idle levels
-    NoPort,    // forget the port: close it without touching its lines
-    Keyed,     // keying number `keying` lasts until `deadline`
-    Released,  // the program put the lines at rest
-    Heartbeat, // still alive (any record counts as such)
+    Port = 1, // the port's descriptor (SCM_RIGHTS; none: no port) and its rest action
+    State,    // the keying: at every change, and while keyed as the heartbeat
     // From the guardian.
-    ReleasedByGuardian, // it put the lines of keying number `keying` at rest by itself
+    Answer,   // it has read every record up to `seq` (0: it has just started)
+    Released, // it put the port at rest by itself, for keying number `keying`
 };
 
 struct Message {
     Kind kind{};
-    // Counts keyings (not deadline moves), so that a late report about an earlier keying is
-    // told from one about the current one.
+    std::uint32_t seq = 0; // the program numbers its records; the guardian answers the last
     std::uint32_t keying = 0;
-    // Port: the modem-control bits to raise and to lower to put the port at rest.
-    std::int32_t raise = 0;
-    std::int32_t lower = 0;
-    // Keyed: nanoseconds since KeyClock's epoch (CLOCK_MONOTONIC, the same in both processes).
+    std::uint32_t keyed = 0;
+    // Nanoseconds since KeyClock's epoch (CLOCK_MONOTONIC, the same in both processes).
     std::int64_t deadline = 0;
+    RestAction rest{}; // Port
 };
-static_assert(std::is_trivially_copyable_v<Message> && sizeof(Message) == 24);
+static_assert(std::is_trivially_copyable_v<Message>);
 
 inline std::int64_t toWire(KeyClock::time_point t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-}
-
-inline KeyClock::time_point fromWire(std::int64_t ns) {
-    return KeyClock::time_point(
-        std::chrono::duration_cast<KeyClock::duration>(std::chrono::nanoseconds(ns)));
 }
 
 } // namespace zptt::guardian

@@ -118,6 +118,11 @@ RemoteKeyingServer::RemoteKeyingServer(RemoteKeying &keying)
     m_thread.start();
 }
 
+bool RemoteKeyingServer::running() const {
+    // A thread that could not start never answers: nothing may wait on it.
+    return m_thread.isRunning();
+}
+
 RemoteKeyingServer::~RemoteKeyingServer() {
     close();
     m_thread.quit();
@@ -126,6 +131,9 @@ RemoteKeyingServer::~RemoteKeyingServer() {
 }
 
 std::optional<QString> RemoteKeyingServer::listen(const QHostAddress &address, quint16 port) {
+    if (!running())
+        return QStringLiteral("Cannot listen on %1: the thread that serves clients did not start")
+            .arg(address.toString());
     std::optional<QString> error;
     QMetaObject::invokeMethod(
         m_listener.get(),
@@ -138,6 +146,8 @@ std::optional<QString> RemoteKeyingServer::listen(const QHostAddress &address, q
 }
 
 void RemoteKeyingServer::close() {
+    if (!running())
+        return;
     QMetaObject::invokeMethod(
         m_listener.get(),
         [this] {

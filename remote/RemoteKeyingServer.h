@@ -36,6 +36,8 @@ public:
     void close();
     // The port listened on (the one the system chose when 0 was asked for), or 0.
     quint16 serverPort() const { return m_port; }
+    // Whether its thread runs; when not, it never listens.
+    bool running() const;
 
 private:
     class Listener;

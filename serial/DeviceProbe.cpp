@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "DeviceProbe.h"
 
-#include <cerrno>
 #include <chrono>
-#include <sys/ioctl.h>
 
 namespace zptt {
 
@@ -19,32 +17,46 @@ DeviceProbe::~DeviceProbe() {
     m_thread.join();
 }
 
-void DeviceProbe::portOpened(int fd, LineLevels) {
+bool DeviceProbe::portOpened(int fd, const RestAction &rest) {
+    const bool copied = m_port.take(fd);
     {
         std::lock_guard lock(m_mutex);
-        m_fd = fd;
+        m_kind = rest.kind;
+        m_open = true;
     }
     m_changed.notify_all();
+    return copied;
 }
 
 void DeviceProbe::portClosing() {
-    std::lock_guard lock(m_mutex);
-    m_fd = -1;
+    m_port.drop();
+    {
+        std::lock_guard lock(m_mutex);
+        m_open = false;
+    }
+    m_changed.notify_all();
 }
 
 void DeviceProbe::run() {
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
-        if (m_fd < 0) {
+        if (!m_open) {
             m_changed.wait(lock); // no port, no wake-ups
             continue;
         }
         if (m_changed.wait_for(lock, std::chrono::seconds(1)) == std::cv_status::no_timeout)
             continue; // a new port, a close or the end: look again
-        int lines = 0;
-        // Under the lock: the descriptor is not closed while the ioctl runs.
-        if (m_fd >= 0 && ::ioctl(m_fd, TIOCMGET, &lines) != 0 && errno != EINTR)
+        const RestAction::Kind kind = m_kind;
+        lock.unlock();
+        const int fd = m_port.borrow();
+        const bool answers = fd < 0 || deviceAnswers(fd, kind);
+        m_port.giveBack();
+        lock.lock();
+        if (!answers && m_open && !m_stop) {
+            lock.unlock();
             m_failed();
+            lock.lock();
+        }
     }
 }
 

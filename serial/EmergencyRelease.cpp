@@ -4,21 +4,26 @@
 #include <QFile>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace zptt::EmergencyRelease {
 
 namespace {
 
-// A signal handler can reach nothing but these.
-std::atomic<int> g_fd{-1};
-std::atomic<int> g_lower{0};
-std::atomic<int> g_raise{0};
+// A signal handler can reach nothing but these. The port is written into the slot not in use,
+// then published, so that a handler never reads one half written.
+struct Tracked {
+    int fd = -1;
+    RestAction rest;
+};
+Tracked g_slots[2];
+std::atomic<int> g_slot{-1};
+int g_lastSlot = 1; // written by track() only, which one caller at a time runs
 std::atomic<bool> g_hasLock{false};
 char g_lockFile[PATH_MAX];
 
@@ -55,29 +60,27 @@ bool install() {
     return std::atexit(releaseAndUnlock) == 0 && ok;
 }
 
-void track(int fd, LineLevels idle, const QString &lockFile) {
-    g_fd.store(-1);
+void track(int fd, const RestAction &rest, const QString &lockFile) {
+    g_slot.store(-1);
     g_hasLock.store(false);
     const QByteArray path = QFile::encodeName(lockFile);
     if (fd >= 0 && !path.isEmpty() && path.size() < PATH_MAX) {
         std::memcpy(g_lockFile, path.constData(), std::size_t(path.size()) + 1);
         g_hasLock.store(true);
     }
-    g_lower.store(idle.lower);
-    g_raise.store(idle.raise);
-    g_fd.store(fd);
+    if (fd < 0)
+        return;
+    g_lastSlot = 1 - g_lastSlot;
+    g_slots[g_lastSlot] = {fd, rest};
+    g_slot.store(g_lastSlot);
 }
 
 void releaseNow() {
-    const int fd = g_fd.load();
-    if (fd < 0)
-        return;
-    int lower = g_lower.load();
-    int raise = g_raise.load();
-    if (lower)
-        ::ioctl(fd, TIOCMBIC, &lower);
-    if (raise)
-        ::ioctl(fd, TIOCMBIS, &raise);
+    if (const int slot = g_slot.load(); slot >= 0) {
+        const int saved = errno;
+        restDevice(g_slots[slot].fd, g_slots[slot].rest);
+        errno = saved;
+    }
 }
 
 void endProcess(int status) {

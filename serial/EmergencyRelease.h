@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "LineChoice.h"
+#include "KeyingDevice.h"
 
 #include <QString>
 
@@ -16,8 +16,8 @@ namespace EmergencyRelease {
 
 // False when a handler could not be installed.
 bool install();
-// The open port's descriptor (or -1), the levels that put it at rest, and our lock file.
-void track(int fd, LineLevels idle, const QString &lockFile);
+// The open port's descriptor (or -1), what puts it at rest, and our lock file.
+void track(int fd, const RestAction &rest, const QString &lockFile);
 // Lines at rest now; safe in a signal handler.
 void releaseNow();
 // Lines at rest, our lock file removed, the process ended with this status; safe in a signal

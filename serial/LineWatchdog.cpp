@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "LineWatchdog.h"
 
-#include <sys/ioctl.h>
-
 namespace zptt {
 
 LineWatchdog::LineWatchdog(std::chrono::milliseconds grace)
@@ -17,29 +15,29 @@ LineWatchdog::~LineWatchdog() {
     m_thread.join();
 }
 
-void LineWatchdog::portOpened(int fd, LineLevels idle) {
+bool LineWatchdog::portOpened(int fd, const RestAction &rest) {
+    const bool copied = m_port.take(fd);
     std::lock_guard lock(m_mutex);
-    m_fd = fd;
-    m_idle = idle;
+    m_rest = rest;
     m_deadline.reset();
+    return copied;
 }
 
-void LineWatchdog::keyed(Clock::time_point deadline) {
+bool LineWatchdog::keyingChanged(const KeyingState &state) {
     {
         std::lock_guard lock(m_mutex);
-        m_deadline = deadline;
+        if (state.keyed)
+            m_deadline = state.deadline;
+        else
+            m_deadline.reset();
     }
     m_changed.notify_all();
-}
-
-void LineWatchdog::released() {
-    std::lock_guard lock(m_mutex);
-    m_deadline.reset();
+    return true;
 }
 
 void LineWatchdog::portClosing() {
+    m_port.drop();
     std::lock_guard lock(m_mutex);
-    m_fd = -1;
     m_deadline.reset();
 }
 
@@ -60,14 +58,15 @@ void LineWatchdog::run() {
             m_changed.wait_until(lock, due);
             continue;
         }
-        if (m_fd >= 0) {
-            if (m_idle.lower)
-                ::ioctl(m_fd, TIOCMBIC, &m_idle.lower);
-            if (m_idle.raise)
-                ::ioctl(m_fd, TIOCMBIS, &m_idle.raise);
-            ++m_releases;
-        }
         m_deadline.reset();
+        const RestAction rest = m_rest;
+        lock.unlock();
+        const int fd = m_port.borrow();
+        if (fd >= 0)
+            restDevice(fd, rest);
+        m_port.giveBack();
+        lock.lock();
+        m_releases += fd >= 0;
     }
 }
 

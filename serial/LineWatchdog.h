@@ -11,21 +11,22 @@
 
 namespace zptt {
 
-// Puts the lines at rest itself when a keying outlives its deadline by more than a short
-// grace, whatever the window's thread is doing (a settings write stuck on a slow home
-// directory, a long paint). One or two ioctls, nothing else.
+// Puts the port at rest itself when a keying outlives its deadline by more than a short grace,
+// whatever else the program is doing (a thread stuck with the keying's lock, a settings write
+// stuck on a slow home directory). One or two requests on its own copy of the descriptor,
+// nothing else, and never under a lock that anyone else takes.
 class LineWatchdog final : public LineGuard {
 public:
     using Clock = KeyClock;
 
+    // Throws std::system_error when its thread cannot be started.
     explicit LineWatchdog(std::chrono::milliseconds grace = std::chrono::milliseconds(500));
     ~LineWatchdog() override;
     LineWatchdog(const LineWatchdog &) = delete;
     LineWatchdog &operator=(const LineWatchdog &) = delete;
 
-    void portOpened(int fd, LineLevels idle) override;
-    void keyed(Clock::time_point deadline) override;
-    void released() override;
+    bool portOpened(int fd, const RestAction &rest) override;
+    bool keyingChanged(const KeyingState &state) override;
     void portClosing() override;
 
     std::chrono::milliseconds grace() const { return m_grace; }
@@ -36,10 +37,10 @@ private:
     void run();
 
     const std::chrono::milliseconds m_grace;
+    DescriptorCopy m_port;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    int m_fd = -1;
-    LineLevels m_idle;
+    RestAction m_rest;
     std::optional<Clock::time_point> m_deadline;
     int m_releases = 0;
     bool m_stop = false;

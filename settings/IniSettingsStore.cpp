@@ -407,8 +407,7 @@ void IniSettingsStore::SaveSettings(const QString &application, const QString &s
             path, QStringLiteral("the section name \"%1\" cannot be stored").arg(section));
     for (const auto &[key, text] : values)
         if (!usableName(key, false))
-            throw StoreWriteError(path,
-                                  QStringLiteral("the key \"%1\" cannot be stored").arg(key));
+            throw StoreWriteError(path, QStringLiteral("the key \"%1\" cannot be stored").arg(key));
     const auto changed = [&](QByteArray data) {
         for (const auto &[key, text] : values)
             data = withValue(data, section, key, text);

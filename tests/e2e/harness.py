@@ -218,7 +218,7 @@ class Instance:
         self.runs += 1
         self.err = os.path.join(self.dir, "stderr-%d" % self.runs)
         with open(self.err, "wb") as err:
-            self.proc = spawn([os.path.abspath(ARGS.bin)], env=self.env(), cwd=self.dir,
+            self.proc = spawn([getattr(self, "bin", os.path.abspath(ARGS.bin))], env=self.env(), cwd=self.dir,
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
         if wait:  # the window, then the port open with its lines at rest, or a message box
             wait_until(lambda: self.alive() and self.find("check box", "TX"), 20, "the window")

@@ -1,19 +1,26 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Faults: crashes and signals while keyed, the guardian, a lost adapter, stores that cannot be
 written or locked, FIFOs where files belong, a port keyed low, the window held past the time-out."""
-import glob, os, signal, socket
+import glob, os, shutil, signal, socket
+import harness
 from harness import *  # noqa: F403
 
 def folder(i):
     return os.path.dirname(i.conf)
 
-def dtr_low(within, by_self):
-    """DTR down within that many seconds of the signal, by the program itself or the guardian."""
+def dtr_low(within, by_self, after=0.0):
+    """DTR down within that many seconds of the signal (and not before `after`), by the program
+    itself or the guardian."""
     def step(i):
         drop = wait_until(lambda: [e for e in i.events(1, i.sent) if not e.dtr], 5, "DTR low")[0]
-        expect(drop.t - i.sent < within * 1e9 and (drop.pid == i.proc.pid) == by_self,
-               "DTR fell %.3f s after the signal by %s" % ((drop.t - i.sent) / 1e9, drop))
+        expect(after * 1e9 <= drop.t - i.sent < within * 1e9 and (
+            drop.pid == i.proc.pid) == by_self, "DTR fell %.3f s after the signal by %s" % (
+                (drop.t - i.sent) / 1e9, drop))
     return step
+
+def told(answer):
+    """What a client of remote keying hears when it asks whether the line is keyed."""
+    return lambda i: expect(Client(i).ask("t") == answer, "t is not %s" % answer)
 
 def restarted(i):
     """A new start takes the port over what the ended one left behind, with its lines at rest."""
@@ -109,7 +116,7 @@ def fails_to_save(i):
 
 def held_past_deadline(i):
     """Keyed, and the window's thread held in a save from just before the deadline: DTR still
-    falls within a second of it, by the program's watchdog, and is never raised again."""
+    falls at the minute, by the program's own time-out, and is never raised again."""
     tx(1)(i)
     up = [e for e in i.events(1) if e.kind == "TIOCMBIS"][-1]
     time.sleep(max(0.0, (up.t + 58.9e9 - time.monotonic_ns()) / 1e9))
@@ -120,12 +127,53 @@ def held_past_deadline(i):
                       "the save to be held")[0]
     drop = wait_until(lambda: [e for e in i.events(1, up.t + 1) if not e.dtr], 5, "DTR to fall")[0]
     late = (drop.t - up.t) / 1e9 - 60
-    expect(hold.t < up.t + 60e9 and 0 <= late <= 1 and drop.pid == i.proc.pid and
+    expect(hold.t < up.t + 60e9 and -0.005 <= late <= 0.5 and drop.pid == i.proc.pid and
            drop.t < hold.t + 3e9, "released %.3f s after the deadline by %s, held at %.3f s" % (
                late, drop, (hold.t - up.t) / 1e9))
+    expect(Client(i).ask("t") == "0" and time.monotonic_ns() < hold.t + 3e9, "t says keyed, "
+           "or asked too late")
     look(False)(i)
     saved(Height=COMPACT)(i)
     expect([e.kind for e in i.events(1)].count("TIOCMBIS") == 1, "raised again")
+
+def burst_then_stop(i):
+    """2,000 keyings pipelined by a client, then one for good, then the program stopped: the
+    guardian, which lost none of them, releases a second after the program fell silent."""
+    c = Client(i)
+    c.sock.sendall(b"T 1\nT 0\n" * 2000 + b"T 1\n")
+    got = b""
+    while got.count(b"RPRT") < 4001:
+        got += c.sock.recv(65536)
+    expect(got.count(b"RPRT 0") == 4001, "refused: %r" % got[-200:])
+    i.wait_lines((True, 1, 0))
+    send(signal.SIGSTOP)(i)
+    drop = wait_until(lambda: [e for e in i.events(1, i.sent) if not e.dtr], 5, "DTR low")[0]
+    took = (drop.t - i.sent) / 1e9
+    expect(0.7 <= took <= 1.5 and drop.pid != i.proc.pid, "released %.3f s after the stop by %s"
+           % (took, drop))
+    os.kill(i.proc.pid, signal.SIGCONT)
+
+def unrunnable_guardian(i):
+    """The program beside a guardian that ends at once, counting its starts."""
+    i.bin = os.path.join(i.dir, "zorore-ptt")
+    shutil.copy(os.path.abspath(harness.ARGS.bin), i.bin)
+    with open(os.path.join(i.dir, "zorore-ptt-guardian"), "w") as f:
+        f.write("#!/bin/sh\necho x >> %s/tries\n" % i.dir)
+    os.chmod(os.path.join(i.dir, "zorore-ptt-guardian"), 0o755)
+
+def tried_a_few_times(i):
+    time.sleep(5)
+    tries = open(os.path.join(i.dir, "tries")).read().count("x")
+    expect(2 <= tries <= 3 and i.stderr().count("until a guardian process runs") == 1,
+           "%d tries in 5 s; stderr %r" % (tries, i.stderr()))
+
+def keyed_low_chosen(i):
+    """Setup > Ports…, Keyed when the line is: Low, Apply, by keys as an operator would."""
+    i.menu("sp")
+    wait_until(lambda: i.find("dialog"), 5, "the ports dialog")
+    time.sleep(0.3)
+    xrun("xdotool", "key", "alt+w", "Down", "alt+a", "sleep", "0.3", "key", "Escape")
+    wait_until(lambda: "COM1-Keyed=Low" in i.text(), 5, "COM1-Keyed=Low in the file")
 
 def said(text):
     return check(lambda i: text(i) in i.stderr(), "stderr without the reason")
@@ -148,10 +196,28 @@ ROWS = [
      "plugged in again behind its link: reopened at rest by itself", {"before": [linked]},
      [lost("unplug"), plugged, tx(1), lost("unplug"), plugged, lost("EIO"), chosen,
       tx(1)]),
-    ("SIGSTOP while keyed: the guardian releases while the program is stopped; it resumes idle", {},
-     [tx(1), pause(1), send(signal.SIGSTOP), dtr_low(2.5, False), check(lambda i: open(
+    ("SIGSTOP while keyed: the guardian releases a second after the stop; the program resumes "
+     "idle, and says so", {"remote": True},
+     [tx(1), pause(1), send(signal.SIGSTOP), dtr_low(1.5, False, 0.7), check(lambda i: open(
          "/proc/%d/stat" % i.proc.pid).read().rsplit(")", 1)[1].split()[0] == "T", "running"),
-      resumed]),
+      resumed, told("0")]),
+    ("a burst of 2,000 remote keyings, then the program stopped: the guardian releases in time",
+     {"remote": True}, [burst_then_stop, lambda i: look(False)(i)]),
+    ("keyings while the guardian is stopped: released, said once, a new guardian; TX keys again",
+     {"remote": True},
+     [lambda i: setattr(i, "old", guardian(i)) or os.kill(i.old, signal.SIGSTOP),
+      lambda i: [Client(i).ask(t) for t in ("T 1", "T 0") * 100], box(GUARDIAN),
+      lines((True, 0, 0)), look(False), pause(1),
+      check(lambda i: guardian(i) != i.old, "no new guardian"), tx(1)]),
+    ("a guardian that cannot run: no port, tried again a few times a minute, said once; a remote "
+     "key refused", {"remote": True, "before": [unrunnable_guardian]},
+     [box(NOT_AVAILABLE % 1), tried_a_few_times, lambda i: expect(
+         Client(i).ask("T 1") == "RPRT -9", "keyed"), lines((False, 0, 0))]),
+    ("a key the adapter refuses: the client told (RPRT -6), TX idle, the port message once",
+     {"remote": True},
+     [lambda i: i.rules("fail ioctl EIO"), lambda i: expect(Client(i).ask("T 1") == "RPRT -6",
+                                                            "not told"), box(NOT_AVAILABLE % 1),
+      look(False), lambda i: expect(not i.boxes() and Client(i).ask("t") == "0", "a second box")]),
     ("SIGTSTP while keyed: released by the program before it stops; it resumes idle", {},
      [tx(1), send(signal.SIGTSTP), dtr_low(0.1, True), resumed]),
     ("the guardian killed while keyed: released, said once, a new guardian; TX keys again", {},
@@ -186,13 +252,16 @@ ROWS = [
      [lines((True, 1, 0)), lambda i: i.click(TX), lines((True, 1, 1)), look(True),
       lambda i: i.click(TX), lines((True, 1, 0)), look(False), menu("fe"), exits(0),
       lines((False, 0, 0))]),
+    ("DTR keyed low chosen in Setup > Ports: stored, the port opened again resting high, TX keys "
+     "it low", {}, [keyed_low_chosen, lines((True, 1, 0)), tx(0), look(True), tx(1)]),
     ("DTR keyed low: at rest high, low by TX, left high after File > Exit (no HUPCL drop)", {
         "before": [lambda i: open(i.conf, "a").write("COM1-Keyed=Low\n")]},
      [lines((True, 1, 0)), tx(0), look(True), tx(1), menu("fe"), exits(0), lines((False, 1, 0))]),
 ]
 MINUTE = [
-    ("the window's thread held past the time-out: the watchdog releases, the save goes on", {
-        "settings": {"Position-Left": 15000, "Position-Top": 750, "Timer": 1}},
+    ("the window's thread held past the time-out: released at the minute, t says so, the save "
+     "goes on", {"remote": True,
+                 "settings": {"Position-Left": 15000, "Position-Top": 750, "Timer": 1}},
      [held_past_deadline]),
 ]
 

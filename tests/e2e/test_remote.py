@@ -60,7 +60,14 @@ def taken(i):
         expect(not i.boxes(), "a second message %s" % i.boxes())
         checked("Remote Keying", False)(i)
 
+class Other(Client):
+    """A second program of the station."""
+
 ROWS = [
+    ("who may release: the client that keyed, another client, the operator; t tells each", R,
+     [ask("T 1", "RPRT 0"), ask("t", "1", Other), ask("T 0", "RPRT 0", Other), lines((True, 0, 0)),
+      ask("t", "0"), ask("T 1", "RPRT 0"), lines((True, 1, 0)), tx(0), look(False), ask("t", "0"),
+      ask("t", "0", Other), ask("T 1", "RPRT 0"), ask("T 0", "RPRT 0"), lines((True, 0, 0))]),
     ("Hamlib's rigctl keys like TX, keeps a frequency and a mode; a click releases its keying", R,
      [checked("Remote Keying", True), rig("T 1", ""), lines((True, 1, 0)), look(True),
       checked("TX", True), rig("t", "PTT: 1"), tx(0), look(False), checked("TX", False),

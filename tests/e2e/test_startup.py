@@ -41,6 +41,14 @@ ROWS = [
     ("stored values it cannot use: said on stderr, replaced, the start goes on", {"settings": BAD},
      [opened_low, menu("fe"), exits(0), saved(OnTop=0, Height=FULL, Timer=1),
       check(lambda i: "Timer" in i.stderr() and "OnTop" in i.stderr(), "nothing on stderr")]),
+    ("no display: one line on standard error, status 1, the port untouched", {
+        "start": False, "env": {"DISPLAY": ":4242"}},
+     [lambda i: i.start(wait=False), exits(1), check(lambda i: not i.events() and i.stderr(
+     ).startswith("Zorore_PTT: no display") and i.stderr().count("\n") == 1, "said otherwise")]),
+    ("no thread can start (ulimit -u): said, status 1, the port untouched", {
+        "start": False, "before": [lambda i: i.rules("fail thread EAGAIN")]},
+     [lambda i: i.start(wait=False), exits(1), check(lambda i: not i.events() and (
+         "cannot start a thread" in i.stderr()), "said otherwise")]),
 ]
 
 if __name__ == "__main__":

@@ -10,10 +10,10 @@
  * UARTEMU_LOG     per event one write() to an O_APPEND fd of
  *                 <CLOCK_MONOTONIC ns> <pid> <fd> <path> <event> DTR=<0|1> RTS=<0|1>[ extra]
  * UARTEMU_CONTROL rules, read again when the file is replaced by a rename, one a line:
- *                 fail|block ioctl|rename|open <EIO|EROFS|ms> [<path prefix>] [once]
- *                 (open: opens that create a file; ioctl: a stand-in hidraw device's writes too).
- *                 The ioctl and write paths take no lock and allocate nothing: fatal-signal
- *                 handlers rest the lines through them.
+ *                 fail|block ioctl|rename|open|thread <EIO|EROFS|EAGAIN|ms> [<path prefix>] [once]
+ *                 (open: opens that create a file; thread: pthread_create, as under ulimit -u;
+ *                 ioctl: a stand-in hidraw device's writes too). The ioctl and write paths take
+ *                 no lock and allocate nothing: fatal-signal handlers rest the lines through them.
  * UARTEMU_HIDRAW  "<pty>=<vendor>:<product> ...", ids in hex: these terminals stand in for a USB
  *                 HID device, a CM108 sound interface's GPIO pins (see hid_report). */
 #define _GNU_SOURCE
@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <linux/input.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -62,6 +63,7 @@ static int (*real_open)(const char *, int, ...), (*real_close)(int);
 static int (*real_ioctl)(int, unsigned long, ...);
 static int (*real_tcsetattr)(int, int, const struct termios *);
 static int (*real_rename)(const char *, const char *);
+static int (*real_pthread_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
 static ssize_t (*real_write)(int, const void *, size_t);
 static int hid_listed; /* UARTEMU_HIDRAW set at the start: fds received are looked at at a write */
 
@@ -91,8 +93,8 @@ static long fd_link(int fd, char path[PATH_LEN]) {
     return n;
 }
 
-enum { CALL_IOCTL, CALL_RENAME, CALL_OPEN, CALLS };
-static const char *const call_names[CALLS] = {"ioctl", "rename", "open"};
+enum { CALL_IOCTL, CALL_RENAME, CALL_OPEN, CALL_THREAD, CALLS };
+static const char *const call_names[CALLS] = {"ioctl", "rename", "open", "thread"};
 struct rule {
     int block, call, value, once;
     char prefix[PATH_LEN];
@@ -117,7 +119,10 @@ static void parse_rule(const char *line, struct ruleset *set) {
     for (int c = 0; c < CALLS; ++c)
         if (strcmp(call, call_names[c]) == 0)
             r.call = c;
-    r.value = !strcmp(value, "EIO") ? EIO : !strcmp(value, "EROFS") ? EROFS : atoi(value);
+    r.value = !strcmp(value, "EIO")      ? EIO
+              : !strcmp(value, "EROFS")  ? EROFS
+              : !strcmp(value, "EAGAIN") ? EAGAIN
+                                         : atoi(value);
     for (int i = 0; i < 2; ++i) {
         if (strcmp(opt[i], "once") == 0)
             r.once = 1;
@@ -202,6 +207,7 @@ __attribute__((constructor)) static void init(void) {
     RESOLVE(real_ioctl, "ioctl");
     RESOLVE(real_tcsetattr, "tcsetattr");
     RESOLVE(real_rename, "rename");
+    RESOLVE(real_pthread_create, "pthread_create");
     RESOLVE(real_write, "write");
     hid_listed = getenv("UARTEMU_HIDRAW") != NULL;
     const char *v = getenv("UARTEMU_STATE");
@@ -457,6 +463,13 @@ int tcsetattr(int fd, int action, const struct termios *tio) {
 int rename(const char *from, const char *to) {
     init();
     return fault(CALL_RENAME, -1, to, 0) ? -1 : real_rename(from, to);
+}
+
+/* Returns the error instead of setting errno, as pthread_create does. */
+int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
+                   void *arg) {
+    init();
+    return fault(CALL_THREAD, -1, "", 0) ? errno : real_pthread_create(thread, attr, start, arg);
 }
 
 /* A stand-in hidraw device's reports; any other write goes through. */

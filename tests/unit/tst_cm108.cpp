@@ -3,9 +3,9 @@
 // terminal that the line emulation makes answer as a hidraw device with the ids a row gives
 // (UARTEMU_HIDRAW), and logs each output report as pin levels.
 
-#include "DeviceOpener.h"
 #include "MemorySettingsStore.h"
 #include "PortMap.h"
+#include "PortOpener.h"
 #include "SerialError.h"
 #include "SettingKeys.h"
 
@@ -57,7 +57,7 @@ private slots:
             store.SaveSetting(keys::kApplication, keys::kPortsSection, e.section(u'=', 0, 0),
                               e.section(u'=', 1));
         const PortMap map(store);
-        const PortOpener open = deviceOpener(map);
+        const PortOpener open = openerFor(map);
         QFile log(qEnvironmentVariable("UARTEMU_LOG"));
         QVERIFY(log.open(QIODevice::ReadOnly) && log.seek(log.size()));
         // This process's events on the device: "report --1-----".

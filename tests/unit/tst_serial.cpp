@@ -1,23 +1,29 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The port map, and the serial line on pseudo-terminals under the preloaded line emulation
-// (tests/uartemu), which keeps each pty's DTR and RTS and logs every call that touches them;
-// and the line's guardian process, on the write end of a pipe in place of a port.
+// The port map; the line on pseudo-terminals under the preloaded line emulation (tests/uartemu),
+// which keeps each pty's DTR and RTS and logs every call that touches them, with its process and
+// a monotonic timestamp; the keying's owner with several sources on several threads; and the
+// guardian process.
 
 #include "EmergencyRelease.h"
 #include "GuardianLink.h"
+#include "KeyingOwner.h"
+#include "LineWatchdog.h"
 #include "MemorySettingsStore.h"
 #include "PortMap.h"
+#include "PortOpener.h"
 #include "PosixSerialPort.h"
-#include "SerialComm.h"
 #include "SerialError.h"
 #include "SettingKeys.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <fcntl.h>
 #include <pty.h>
+#include <random>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -25,7 +31,8 @@ using namespace zptt;
 
 namespace {
 
-// A pty whose master stays open; the code under test holds the only slave.
+// A pty whose master stays open (closing it unplugs the adapter); the code under test holds
+// the only slave.
 struct Pty {
     int master = -1;
     QString path;
@@ -36,7 +43,11 @@ struct Pty {
         path = QString::fromLocal8Bit(name);
         ::close(slave);
     }
-    ~Pty() { ::close(master); }
+    ~Pty() { unplug(); }
+    void unplug() {
+        if (master >= 0)
+            ::close(std::exchange(master, -1));
+    }
 };
 
 // "DR": DTR and RTS, 1 high.
@@ -46,58 +57,114 @@ QString lines(int fd) {
     return QStringLiteral("%1%2").arg(bits & TIOCM_DTR ? 1 : 0).arg(bits & TIOCM_RTS ? 1 : 0);
 }
 
-// This process's calls on a device since the mark, as "event DR", and "tcsetattr DR HUPCL":
-// "open 11", "tcsetattr 00 1".
+qint64 nsSince(KeyClock::time_point t) {
+    return (KeyClock::now() - t) / 1ns;
+}
+
+// Calls on a device since the mark, as "event DR" and "tcsetattr DR HUPCL", with when and by
+// whom: "open 11", "tcsetattr 00 1".
 struct Log {
     const QString file = qEnvironmentVariable("UARTEMU_LOG");
     const qint64 mark = QFileInfo(file).size();
-    QStringList on(const QString &device) const {
+    struct Call {
+        qint64 ns;
+        qint64 pid;
+        QString what;
+    };
+    QList<Call> calls(const QString &device) const {
         QFile f(file);
-        QStringList out;
+        QList<Call> out;
         if (!f.open(QIODevice::ReadOnly) || !f.seek(mark))
-            return {"(no log)"};
+            return out;
         for (const QByteArray &line : f.readAll().split('\n')) {
             const QStringList w = QString::fromLocal8Bit(line).split(' ');
-            if (w.size() < 7 || w[1].toLongLong() != ::getpid() || w[3] != device)
-                continue;
-            out << w[4] + ' ' + w[5].right(1) + w[6].right(1) +
-                       (w.value(7).startsWith("HUPCL=") ? ' ' + w[7].right(1) : QString());
+            if (w.size() >= 7 && w[3] == device)
+                out.append({w[0].toLongLong(), w[1].toLongLong(),
+                            w[4] + ' ' + w[5].right(1) + w[6].right(1) +
+                                (w.value(7).startsWith("HUPCL=") ? ' ' + w[7].right(1) : "")});
         }
+        return out;
+    }
+    QStringList on(const QString &device) const { // this process's
+        QStringList out;
+        for (const Call &c : calls(device))
+            if (c.pid == ::getpid())
+                out << c.what;
         return out;
     }
 };
 
-// The serial control over a port map of these [Ports] entries, "key=value ...".
+// The emulation's fault rules, replaced at once.
+void rules(const QString &text) {
+    const QString control = qEnvironmentVariable("UARTEMU_CONTROL");
+    QFile f(control + ".new");
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(text.toUtf8() + '\n') >= 0);
+    f.close();
+    QVERIFY(::rename(QFile::encodeName(f.fileName()), QFile::encodeName(control)) == 0);
+}
+
+// A guard that notes the line as each keying's news reaches it: it must hear of a keying while
+// the line still rests, and of a release once it rests again.
+struct Witness final : LineGuard {
+    int fd = -1;
+    QStringList heard;
+    bool portOpened(int port, const RestAction &) override { return fd = port, true; }
+    bool keyingChanged(const KeyingState &s) override {
+        heard << QStringLiteral("%1 %2").arg(s.keyed ? "keyed" : "released", lines(fd));
+        return true;
+    }
+    void portClosing() override { fd = -1; }
+};
+
+// The keying's owner over a port map of these [Ports] entries, "key=value ...".
 struct Control {
     MemorySettingsStore store;
     PortMap map{store};
-    SerialComm comm{[this](int port) { return map.lookUp(port); }};
-    explicit Control(const QString &entries) {
+    Witness witness;
+    KeyingOwner owner{openerFor(map)};
+    explicit Control(const QString &entries, std::chrono::milliseconds keyingTime = 1min) {
+        enter(entries);
+        owner.setKeyingTime(keyingTime);
+        owner.addGuard(&witness);
+    }
+    void enter(const QString &entries) {
         for (const QString &e : entries.split(u' ', Qt::SkipEmptyParts))
             store.SaveSetting(keys::kApplication, keys::kPortsSection, e.section(u'=', 0, 0),
                               e.section(u'=', 1));
     }
+    QString lines() const { return ::lines(owner.portFd()); }
 };
 
-// The real zorore-ptt-guardian, holding the pipe as its port: its line calls fail (it ignores
-// that); what it reports counts.
+constexpr Holder kButton{Holder::Kind::Button};
+constexpr RestAction kLow{.levels = {0, TIOCM_DTR | TIOCM_RTS}};
+
+// The real zorore-ptt-guardian (or another program in its place) watching a pty; what it
+// reports, from the link's thread.
 struct Guardian {
-    int pipe[2] = {-1, -1};
+    Pty pty;
+    int fd = -1;
+    std::atomic<int> released = 0, lost = 0, unavailable = 0, available = 0;
     GuardianLink link;
-    QSignalSpy released{&link, &GuardianLink::releasedByGuardian};
-    Guardian() {
-        if (::pipe2(pipe, O_CLOEXEC) == 0 && !link.start(GuardianLink::defaultHelperPath()))
-            link.portOpened(pipe[1], {0, TIOCM_DTR | TIOCM_RTS});
+    explicit Guardian(const QString &helper = GuardianLink::defaultHelperPath())
+        : link(helper, {.released = [this](std::uint32_t) { ++released; },
+                        .lost = [this](const QString &) { ++lost; },
+                        .unavailable = [this](const QString &) { ++unavailable; },
+                        .available = [this] { ++available; }}) {
+        fd = ::open(QFile::encodeName(pty.path), O_RDWR | O_NOCTTY | O_CLOEXEC);
     }
-    ~Guardian() {
-        for (int fd : pipe)
-            ::close(fd);
+    ~Guardian() { ::close(fd); }
+    bool start() { return !link.start() && link.portOpened(fd, kLow); }
+    bool key(std::uint32_t keying, KeyClock::time_point deadline) {
+        return link.keyingChanged({keying, true, deadline});
+    }
+    // When the guardian itself first rested the port, in ns on the key clock; 0: it did not.
+    qint64 restedAt(const Log &log) const {
+        for (const Log::Call &c : log.calls(pty.path))
+            if (c.pid != ::getpid() && c.what.startsWith("TIOCMBIC"))
+                return c.ns;
+        return 0;
     }
 };
-
-QString lockFile(const Pty &pty) {
-    return qEnvironmentVariable("ZORORE_LOCK_DIR") + "/LCK.." + pty.path.mid(5).replace('/', '_');
-}
 
 } // namespace
 
@@ -107,6 +174,7 @@ private slots:
     void initTestCase() {
         QVERIFY2(qEnvironmentVariable("LD_PRELOAD").contains("uartemu"), "run it through ctest");
         QVERIFY(KeyClock::is_steady); // a clock set forward or back moves no time-out
+        rules("");                    // whatever an earlier run left
     }
     // Whatever a row maps or opens, only pseudo-terminals were touched: the line emulation logs
     // (and refuses) any open of a real serial device, such as a built-in default.
@@ -166,9 +234,10 @@ private slots:
         const QStringList want = row.section(u' ', 3).split(u' ');
         Pty pty;
         Control c(QStringLiteral("COM1=%1 COM1-Line=%2 COM1-Keyed=%3 COM1-Other=%4")
-                      .arg(pty.path, words[0], words[1], words[2]));
+                      .arg(pty.path, words[0], words[1], words[2]),
+                  300ms);
         const Log opening;
-        c.comm.setPortOpen(true);
+        c.owner.setPortOpen(true);
         const QStringList calls = opening.on(pty.path);
         QCOMPARE(calls.value(0), QString("open 11"));
         for (const QString &call : calls.mid(1)) {
@@ -177,20 +246,20 @@ private slots:
                 QCOMPARE(call.section(u' ', 2), words[1] == "Low" ? "0" : "1");
         }
         const std::function<void()> releases[] = {
-            [&] { c.comm.setDTREnable(false); },
-            [&] { c.comm.setKeyDeadline(KeyClock::now()); }, // the watchdog, after its grace
-            [] { EmergencyRelease::releaseNow(); },          // a fatal signal's handler
+            [&] { c.owner.release(kButton); }, [] {}, // the time-out
+            [] { EmergencyRelease::releaseNow(); },   // a fatal signal's handler
         };
         for (const auto &release : releases) {
-            c.comm.setDTREnable(true);
-            c.comm.setRTSEnable(false); // while keyed: changes nothing
-            QCOMPARE(lines(c.comm.fd()), want[1]);
+            QCOMPARE(c.owner.key(kButton), KeyResult::Keyed);
+            c.owner.rest(); // while keyed: changes nothing
+            QCOMPARE(c.lines(), want[1]);
             release();
-            QTRY_COMPARE_WITH_TIMEOUT(lines(c.comm.fd()), want[0], 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(c.lines(), want[0], 5000);
+            c.owner.release(kButton);
         }
-        c.comm.setDTREnable(true);
+        c.owner.key(kButton);
         const Log closing;
-        c.comm.setPortOpen(false);
+        c.owner.setPortOpen(false);
         const QStringList closed = closing.on(pty.path); // at rest, then what the device keeps
         const qsizetype n = closed.size();
         QCOMPARE(closed.value(n - 2).section(u' ', 1, 1) + ' ' + closed.value(n - 1),
@@ -224,10 +293,12 @@ private slots:
             QFile::link("/dev/console", device = dir.filePath("by-id-console"));
         device = device.isEmpty() ? pty.path : device;
         PosixSerialPort first, port;
+        const QString lockFile =
+            qEnvironmentVariable("ZORORE_LOCK_DIR") + "/LCK.." + pty.path.mid(5).replace('/', '_');
         if (holder == "us")
             first.open(pty.path);
         else if (!holder.isEmpty()) { // another process's lock file
-            QFile lock(lockFile(pty));
+            QFile lock(lockFile);
             const QByteArray pid = holder.startsWith("live")
                                        ? QByteArray::number(::getppid()) + holder.mid(4).toUtf8()
                                        : holder.toUtf8() + '\n';
@@ -244,28 +315,260 @@ private slots:
                  qPrintable(message));
         QCOMPARE(log.on(device).size() > 0, error.isEmpty());
         port.close();
-        QFile::remove(lockFile(pty));
+        QFile::remove(lockFile);
     }
 
-    // Heartbeats flow: released at the deadline plus the grace, not at a second of silence, and
-    // once. A program stopped whole is a matter for the end-to-end tests.
-    void guardianAtTheDeadline() {
-        Guardian g;
-        QVERIFY(g.link.processId() > 0);
-        const KeyClock::time_point deadline = KeyClock::now() + 300ms;
-        g.link.keyed(deadline);
-        QVERIFY(g.released.wait(10'000));
-        QVERIFY(KeyClock::now() >= deadline + guardian::kGrace);
-        QTest::qWait(300);
-        QCOMPARE(g.released.count(), 1);
+    // Who may key, join, release and hold a keying, on a real line. Clients A and B, the TX
+    // button b, the keyboard key k. +: keys (r: refused, n: no port); -: releases; !: its
+    // connection is lost; q: says goodbye; ^: lets go; =1, =0: keyed or not, line and owner;
+    // >N: N ms pass; @N: released between N and N + 300 ms after the row began. A keying lasts
+    // 600 ms.
+    void ownerRules_data() {
+        QTest::addColumn<QString>("script");
+        auto row = [](const char *name, const char *script) {
+            QTest::newRow(name) << QString(script);
+        };
+        row("a key while keyed keeps the deadline", "b+ >300 A+ @600");
+        row("a client repeating T 1 never extends", "A+ >200 A+ >200 A+ @600");
+        row("two holders: one lost, the other holds", "A+ B+ A! =1 B! =0");
+        row("a lost client that holds nothing releases nothing", "b+ A! =1");
+        row("a goodbye hands over to the time-out", "A+ Aq =1 @600");
+        row("a goodbye hands over to another's T 0", "A+ Aq =1 B- =0");
+        row("after a time-out, T 1 is refused until T 0", "A+ @600 A+r A- A+ =1");
+        row("after a time-out, the button keys at once", "b+ A+ @600 b+ =1 A+r");
+        row("a key held past the time-out keys again once let go", "k+ @600 k+r k^ k+ =1");
+        row("letting go releases only what it holds", "b+ k^ =1 k+ k^ =0");
+        row("no port, no keying", "b- A+n k+n =0");
+    }
+    void ownerRules() {
+        QFETCH(QString, script);
+        Pty pty;
+        Control c("COM1=" + pty.path, 600ms);
+        c.owner.setPortOpen(true);
+        const auto began = KeyClock::now();
+        const QMap<QChar, Holder> holders = {{'A', {Holder::Kind::Client, 1}},
+                                             {'B', {Holder::Kind::Client, 2}},
+                                             {'b', kButton},
+                                             {'k', {Holder::Kind::Key}}};
+        for (const QString &step : script.split(u' ')) {
+            const int n = step.mid(1).toInt();
+            const Holder who = holders.value(step[0]);
+            const QString op = step.mid(1);
+            if (step[0] == '=') {
+                QCOMPARE(c.owner.keyed(), n == 1);
+                QCOMPARE(c.lines(), n == 1 ? "10" : "00");
+            } else if (step[0] == '>') {
+                QTest::qWait(n);
+            } else if (step[0] == '@') {
+                QTRY_VERIFY_WITH_TIMEOUT(!c.owner.keyed(), n + 5000);
+                const qint64 at = nsSince(began) / 1'000'000;
+                QVERIFY2(at >= n && at < n + 300, qPrintable(step + QString(" at %1").arg(at)));
+                QCOMPARE(c.lines(), "00");
+            } else if (op.startsWith('+')) {
+                if (op == "+n")
+                    c.owner.setPortOpen(false);
+                const KeyResult want = op == "+r"   ? KeyResult::Refused
+                                       : op == "+n" ? KeyResult::NoPort
+                                                    : KeyResult::Keyed;
+                QCOMPARE(int(c.owner.key(who)), int(want));
+            } else if (op == "-") {
+                c.owner.release(who);
+            } else if (op == "^") {
+                c.owner.letGo(who);
+            } else {
+                c.owner.clientGone(who.id, op == "q");
+            }
+        }
+        // The guards heard of each keying before its line rose, and of each release after.
+        for (const QString &news : c.witness.heard)
+            QCOMPARE(news.right(2), "00");
     }
 
-    void guardianIdle() {
+    // An adapter that refuses the line: nothing keyed, said, and the port closed on the
+    // owner's thread; one wedged in a request holds up no one else.
+    void ownerFaults() {
+        Pty pty;
+        Control c("COM1=" + pty.path);
+        c.owner.setPortOpen(true);
+        QSignalSpy lost(&c.owner, &KeyingOwner::portLost);
+        rules("fail ioctl EIO " + pty.path);
+        QCOMPARE(c.owner.key({Holder::Kind::Client, 1}), KeyResult::LineFailed);
+        QVERIFY(!c.owner.keyed());
+        QVERIFY(lost.wait(5000) && !c.owner.PortOpen());
+        rules("");
+        c.owner.setPortOpen(true);
+        rules("block ioctl 3000 " + pty.path + " once");
+        QTest::qWait(1500); // the device probe is now in its request, for seconds
+        const auto began = KeyClock::now();
+        c.owner.setPortOpen(false);
+        c.owner.setPortOpen(true);
+        QCOMPARE(c.owner.key(kButton), KeyResult::Keyed);
+        QVERIFY(nsSince(began) < 500'000'000);
+        rules("");
+    }
+
+    // Sources keying and releasing on four threads while the port is reopened, lost and found
+    // again behind a new terminal, with the guardian watching: nothing crashes (the sanitizer
+    // build runs this too), and at the end the line is what the owner says.
+    void ownerUnderFire() {
+        std::vector<std::unique_ptr<Pty>> ptys;
+        ptys.push_back(std::make_unique<Pty>());
         Guardian g;
-        g.link.keyed(KeyClock::now() + 200ms);
-        g.link.released();
-        QTest::qWait(2000); // past the deadline's grace, and a silence with no heartbeat
-        QCOMPARE(g.released.count(), 0);
+        Control c("COM1=" + ptys.back()->path, 200ms);
+        QVERIFY(!g.link.start());
+        c.owner.addGuard(&g.link);
+        c.owner.setPortOpen(true);
+        std::atomic<bool> stop = false;
+        std::vector<std::thread> sources;
+        for (int t = 0; t < 4; ++t)
+            sources.emplace_back([&c, &stop, t] {
+                std::mt19937 random(t);
+                const Holder who = t == 0   ? kButton
+                                   : t == 3 ? Holder{Holder::Kind::Key}
+                                            : Holder{Holder::Kind::Client, std::uint64_t(t)};
+                while (!stop) {
+                    switch (random() % 5) {
+                    case 0:
+                    case 1:
+                        c.owner.key(who);
+                        break;
+                    case 2:
+                        c.owner.release(who);
+                        break;
+                    case 3:
+                        c.owner.letGo(who);
+                        break;
+                    default:
+                        if (who.kind == Holder::Kind::Client)
+                            c.owner.clientGone(who.id, random() % 2);
+                        else
+                            c.owner.toggle(who);
+                    }
+                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
+                }
+            });
+        for (int round = 0; round < 6; ++round) {
+            QTest::qWait(150);
+            if (round % 2) {
+                c.owner.setPortOpen(false);
+                c.owner.setPortOpen(true);
+                continue;
+            }
+            ptys.back()->unplug();
+            QTRY_VERIFY_WITH_TIMEOUT(!c.owner.PortOpen(), 5000);
+            ptys.push_back(std::make_unique<Pty>());
+            c.enter("COM1=" + ptys.back()->path);
+            c.owner.setPortOpen(true);
+        }
+        stop = true;
+        for (std::thread &t : sources)
+            t.join();
+        QCOMPARE(c.lines(), c.owner.keyed() ? "10" : "00");
+        QVERIFY(g.lost == 0 && g.unavailable == 0);
+    }
+
+    // The in-process watchdog rests the port at the deadline plus its grace: not before, and
+    // not much later.
+    void watchdogBounds() {
+        Pty pty;
+        PosixSerialPort port;
+        port.open(pty.path);
+        LineWatchdog watchdog(200ms);
+        QVERIFY(watchdog.portOpened(port.fd(), port.restAction()));
+        port.setKeyed(true);
+        const auto deadline = KeyClock::now() + 300ms;
+        watchdog.keyingChanged({1, true, deadline});
+        QTRY_COMPARE_WITH_TIMEOUT(lines(port.fd()), "00", 5000);
+        const qint64 late = nsSince(deadline + 200ms) / 1'000'000;
+        QVERIFY2(late >= 0 && late < 300, qPrintable(QString::number(late)));
+        watchdog.portClosing();
+    }
+
+    // The guardian rests the port at the deadline plus its grace, or a second after the program
+    // fell silent: not before, and not much later. Idle, it does nothing.
+    void guardianBounds_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("at the deadline") << "deadline";
+        QTest::newRow("the program silent") << "silent";
+        QTest::newRow("released in time: nothing") << "released";
+        QTest::newRow("asked to end (SIGTERM): at once") << "terminated";
+    }
+    void guardianBounds() {
+        QFETCH(QString, how);
+        Guardian g;
+        QVERIFY(g.start());
+        const Log log;
+        auto due = KeyClock::now() + 300ms;
+        QVERIFY(g.key(1, how == "deadline" ? due : KeyClock::now() + 1min));
+        if (how == "silent") {
+            QTest::qWait(300);
+            g.link.stop(); // no heartbeats: stopped, as a whole program would be
+            due = KeyClock::now() - guardian::kHeartbeat;
+        } else if (how == "released") {
+            g.link.keyingChanged({1, false, due});
+        } else if (how == "terminated") {
+            QTest::qWait(200); // the records read
+            due = KeyClock::now();
+            ::kill(g.link.processId(), SIGTERM);
+        }
+        const auto after = how == "silent"       ? guardian::kSilence
+                           : how == "terminated" ? 0ms
+                                                 : guardian::kGrace;
+        const qint64 from = guardian::toWire(due + after);
+        if (how == "released") {
+            QTest::qWait(2500);
+            QCOMPARE(g.restedAt(log), 0);
+            QCOMPARE(g.released.load(), 0);
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(g.restedAt(log) > 0, 5000);
+        const qint64 late = (g.restedAt(log) - from) / 1'000'000;
+        QVERIFY2(late >= 0 && late < 400, qPrintable(QString::number(late)));
+        QTRY_COMPARE(g.released.load(), how == "deadline" ? 1 : 0);
+        QTRY_COMPARE(g.lost.load(), how == "terminated" ? 1 : 0);
+    }
+
+    // A guardian that does not read is lost within a second or two, whether or not records
+    // pile up meanwhile, and a new one takes over; one that cannot run is tried again with
+    // growing pauses, said once.
+    void guardianLost_data() {
+        QTest::addColumn<int>("keyings");
+        QTest::newRow("stopped, then keyed") << 1;
+        QTest::newRow("stopped, then a burst of keyings") << 3000;
+    }
+    void guardianLost() {
+        QFETCH(int, keyings);
+        Guardian g;
+        QVERIFY(g.start());
+        const pid_t first = g.link.processId();
+        ::kill(first, SIGSTOP);
+        const auto began = KeyClock::now();
+        bool taken = true;
+        for (int i = 1; i <= keyings && taken; ++i)
+            taken = g.link.keyingChanged({std::uint32_t(i), i % 2 == 1, began + 1min});
+        QTRY_COMPARE_WITH_TIMEOUT(g.lost.load(), 1, 5000);
+        QVERIFY2(nsSince(began) < 2'500'000'000, "lost late");
+        QVERIFY(!taken || keyings == 1);
+        QTRY_VERIFY_WITH_TIMEOUT(g.link.ready() && g.link.processId() != first, 5000);
+        QCOMPARE(g.unavailable.load(), 0);
+    }
+    void guardianCannotRun() {
+        QTemporaryDir dir;
+        const QString helper = dir.filePath("helper"), tries = dir.filePath("tries");
+        QFile script(helper);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\necho x >> " + QFile::encodeName(tries) + "\n");
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        Guardian g(helper);
+        QVERIFY(g.link.start().has_value());
+        QVERIFY(!g.link.ready());
+        QTest::qWait(5000);
+        QFile counted(tries);
+        QVERIFY(counted.open(QIODevice::ReadOnly));
+        const qsizetype n = counted.readAll().count('\n');
+        QVERIFY2(n >= 2 && n <= 3, qPrintable(QString::number(n))); // at 0, 2 and 6 s
+        QCOMPARE(g.unavailable.load(), 1);
     }
 };
 

@@ -3,8 +3,8 @@
 // see, in order: every value stored, every line change with the button's colour at that moment,
 // and every message box.
 
-#include "CommControl.h"
 #include "DeviceWatch.h"
+#include "KeyingOwner.h"
 #include "PlatformChoice.h"
 #include "PortMap.h"
 #include "PortsDialog.h"
@@ -26,6 +26,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace zptt;
@@ -49,45 +52,66 @@ struct MemoryStore final : SettingsStore {
         values[s + '/' + k] = text;
         log << k + '=' + text;
     }
+    // All or none, as the file store writes them.
+    void SaveSettings(const QString &a, const QString &s, const Values &pairs) override {
+        if (failAt >= 0 && log.filter("=").size() + pairs.size() > failAt)
+            throw StoreWriteError("memory", "disk full");
+        for (const auto &[k, text] : pairs)
+            SaveSetting(a, s, k, text);
+    }
     QStringList Keys(const QString &, const QString &s) const override {
         QStringList keys = values.keys().filter(QRegularExpression('^' + s + '/'));
         return keys.replaceInStrings(s + '/', "");
     }
 };
 
-struct FakeComm final : CommControl {
+// The devices ports open: each logs its open, its close, and every change of its line with
+// the button's colour at that moment. Its descriptor is a pipe's read end: unplug() closes the
+// other, a hang-up the keying's owner notices.
+struct Devices {
     QStringList &log;
     const PortMap &map;
-    std::function<QString()> look; // the button's colour
-    std::function<void()> lost;
-    std::int16_t port = 1;
-    bool open = false, dtr = false;
-    LineChoice lines; // as the port map gave them at the last open
+    std::function<QString()> look;
     QSet<int> failing;
-    FakeComm(QStringList &l, const PortMap &m) : log(l), map(m) {}
-    std::int16_t CommPort() const override { return port; }
-    void setCommPort(std::int16_t p) override {
-        if (open || p < 1 || p > 255)
-            throw SerialError("refused");
-        port = p;
-    }
-    bool PortOpen() const override { return open; }
-    void setPortOpen(bool o) override {
-        if (o && (open || failing.contains(port)))
-            throw SerialError("cannot open");
-        if (o != open)
-            log << QStringLiteral("%1 %2").arg(o ? "open" : "close").arg(port);
-        if (o)
+    LineChoice lines; // as the port map gave them at the last open
+    int plug = -1;    // the open device's other end
+    std::atomic<bool> keyed = false;
+
+    struct Device final : KeyingDevice {
+        Devices &all;
+        int port, ends[2] = {-1, -1};
+        Device(Devices &d, int n) : all(d), port(n) {
+            ::pipe2(ends, O_CLOEXEC | O_NONBLOCK);
+            all.plug = ends[1];
+            all.log << QStringLiteral("open %1").arg(n);
+        }
+        ~Device() override {
+            all.log << QStringLiteral("close %1").arg(port);
+            all.keyed = false;
+            ::close(ends[0]);
+            all.unplug();
+        }
+        int fd() const override { return ends[0]; }
+        bool setKeyed(bool k) override {
+            all.keyed = k;
+            all.log << QStringLiteral("%1 %2").arg(k ? "key" : "rest", all.look());
+            return true;
+        }
+        RestAction restAction() const override { return {}; }
+    };
+    Devices(QStringList &l, const PortMap &m) : log(l), map(m) {}
+    PortOpener opener() {
+        return [this](int port) -> std::unique_ptr<KeyingDevice> {
+            if (failing.contains(port))
+                throw SerialError("cannot open");
             lines = map.lookUp(port).lines;
-        open = o;
-        dtr = false;
+            return std::make_unique<Device>(*this, port);
+        };
     }
-    void setDTREnable(bool high) override {
-        dtr = open && high;
-        log << QStringLiteral("DTR %1 %2").arg(int(high)).arg(look());
+    void unplug() {
+        if (plug >= 0)
+            ::close(std::exchange(plug, -1));
     }
-    void setRTSEnable(bool high) override { log << QStringLiteral("RTS %1").arg(int(high)); }
-    void setLostHandler(std::function<void()> handler) override { lost = std::move(handler); }
 };
 
 struct FakeAdapters final : AdapterList {
@@ -99,7 +123,8 @@ struct Rig {
     QStringList log;
     MemoryStore store{log};
     PortMap map{store};
-    FakeComm comm{log, map};
+    Devices devices{log, map};
+    KeyingOwner comm{devices.opener()};
     FakeAdapters adapters;
     DeviceWatch watch{map};
     QStringList messages;
@@ -114,6 +139,7 @@ struct Rig {
         hooks.messageBox = [this](const QString &text, QMessageBox::Icon) {
             messages << text;
             log << "message";
+            QTest::qWait(20); // a box's own event loop
         };
         hooks.endProgram = [this](int status) { ended = status; };
         hooks.minute = minute;
@@ -121,7 +147,7 @@ struct Rig {
         hooks.adapters = &adapters;
         hooks.devices = &watch;
         w = std::make_unique<frmPTT>(store, comm, hooks);
-        comm.look = [this] { return w->keyedLook() ? "red" : "grey"; };
+        devices.look = [this] { return w && w->keyedLook() ? "red" : "grey"; };
     }
     void set(const QString &key, const QString &text) { store.values["Settings/" + key] = text; }
     QString stored(const QString &key) const { return store.values.value("Settings/" + key); }
@@ -187,7 +213,7 @@ private slots:
         for (int t : checks)
             at(std::chrono::milliseconds(t), [&] {
                 seen << r.w->keyedLook();
-                disagreed = disagreed || r.w->keyedLook() != r.comm.dtr ||
+                disagreed = disagreed || r.w->keyedLook() != r.devices.keyed ||
                             r.w->keyedLook() != tx->state().checked;
             });
         const KeyClock::time_point clicked = KeyClock::now();
@@ -198,41 +224,61 @@ private slots:
         QVERIFY(!disagreed);
         QVERIFY2(returned >= returnsAt && returned < returnsAt + 1000,
                  qPrintable(QString::number(returned)));
-        QCOMPARE(r.log.last(), "DTR 0 grey");
-        QVERIFY(!r.log.contains("DTR 1 grey")); // never on the air before the button shows it
+        QVERIFY(!r.log.filter("key ").isEmpty() && !r.log.contains("key grey"));
+        QVERIFY(!r.devices.keyed && !r.w->keyedLook());
     }
 
-    // A remote client keys the line itself; the window shows it, and every renewal moves the one
-    // deadline at which the window releases.
+    // Keyings by other programs show on the button, whatever thread they come from; news that
+    // is old by the time the window's thread runs (inside a box's own loop, here) never turns it
+    // red for a keying that has ended.
     void keyedElsewhere() {
         Rig r;
         QVERIFY(r.start());
-        bool renewed = false;
-        at(100ms, [&] { r.w->keyedElsewhere(KeyClock::now() + 600ms); });
-        at(350ms, [] {}); // any event past the first deadline
-        at(450ms, [&] { renewed = r.w->keyedLook(); });
-        r.w->keyedElsewhere(KeyClock::now() + 300ms);
-        QVERIFY(renewed);
-        QCOMPARE(r.log, QStringList("DTR 0 grey"));
-        at(100ms, [&] { r.w->releasedElsewhere(); });
-        at(150ms, [&] { renewed = r.w->keyedLook(); });
-        r.w->keyedElsewhere(KeyClock::now() + 300ms);
-        QVERIFY(!renewed);
+        QList<bool> shown;
+        struct Watch final : QObject {
+            QList<bool> &seen;
+            explicit Watch(QList<bool> &s) : seen(s) {}
+            bool eventFilter(QObject *o, QEvent *e) override {
+                if (e->type() == QEvent::PaletteChange)
+                    seen << (static_cast<ColourButton *>(o)->BackColor() != kButtonFace);
+                return false;
+            }
+        } watch(shown);
+        r.w->cmdTX->installEventFilter(&watch);
+        const Holder client{Holder::Kind::Client, 1};
+        std::thread([&] { r.comm.key(client); }).join();
+        QTRY_VERIFY(r.w->keyedLook());
+        std::thread([&] { r.comm.release(client); }).join();
+        QTRY_VERIFY(!r.w->keyedLook());
+        std::thread([&] {
+            r.comm.key(client);
+            r.comm.release(client);
+        }).join();
+        r.w->mnuAbout->trigger();
+        QCOMPARE(shown, QList<bool>({true, false}));
+    }
+
+    // A wait that ends releases its own keying only, never a newer one from elsewhere.
+    void oldNews() {
+        Rig r(400ms);
+        QVERIFY(r.start());
+        at(100ms, [&] { r.clickTX(); }); // released; the first click still waits, to 400 ms
+        at(300ms, [&] { std::thread([&] { r.comm.key({Holder::Kind::Client, 1}); }).join(); });
+        r.clickTX();
+        QTest::qWait(100);
+        QVERIFY(r.devices.keyed && r.w->keyedLook());
     }
 
     // Unplugged while keyed: released and said once; back again, reopened at rest by itself.
     void unplugged() {
         Rig r(300ms);
         QVERIFY(r.start());
-        at(100ms, [&] {
-            r.comm.open = r.comm.dtr = false;
-            r.comm.lost();
-        });
+        at(100ms, [&] { r.devices.unplug(); });
         at(200ms, [&] { emit r.watch.appeared(1); });
         r.clickTX();
-        QCOMPARE(r.log.mid(0, 6), QStringList({"DTR 1 red", "DTR 0 grey", "message", "open 1",
-                                               "RTS 0", "DTR 0 grey"}));
-        QVERIFY(r.comm.open && !r.comm.dtr);
+        QCOMPARE(r.log.mid(0, 6),
+                 QStringList({"key red", "rest red", "close 1", "message", "open 1", "rest grey"}));
+        QVERIFY(r.comm.PortOpen() && !r.devices.keyed);
         QCOMPARE(r.messages, QStringList(kPortMessage.arg(1)));
     }
 
@@ -271,7 +317,7 @@ private slots:
         QFETCH(QString, shown);
         Rig r;
         r.set(key, text);
-        r.comm.failing = {3};
+        r.devices.failing = {3};
         QVERIFY(r.start());
         frmPTT &w = *r.w;
         Rig first; // where a window with nothing stored goes
@@ -282,14 +328,14 @@ private slots:
             {"OnTop", QString::number(w.chkOnTop->Value()) + (r.onTop() ? " on top" : "")},
             {"Height", w.mnuHide->isChecked() && !w.mnuShow->isChecked() ? "compact" : "full"},
             {"ComPort", QString("COM%1 %2, list %3")
-                            .arg(r.comm.port)
-                            .arg(r.comm.open ? "open" : "closed",
+                            .arg(r.comm.CommPort())
+                            .arg(r.comm.PortOpen() ? "open" : "closed",
                                  w.Combo1->ListIndex() < 0 ? "-" : w.Combo1->Text())},
             {"Position-Left", w.x() == first.w->x() ? "first-run place" : NumberText(w.Left())},
             {"Position-Top", w.y() == first.w->y() ? "first-run place" : NumberText(w.Top())}};
         QCOMPARE((QStringList(view[key]) + r.messages).join(" | "), shown);
-        QVERIFY(!w.keyedLook() && !r.comm.dtr);
-        if (!r.comm.open) { // no port, no keying: the message again, never a red button
+        QVERIFY(!w.keyedLook() && !r.devices.keyed);
+        if (!r.comm.PortOpen()) { // no port, no keying: the message again, never a red button
             r.clickTX();
             QVERIFY(!w.keyedLook() && r.messages.size() == 2);
         }
@@ -307,18 +353,18 @@ private slots:
         bool kept = false, released = false;
         at(100ms, [&] {
             Rig::choose(r.w->Combo2, 8);
-            kept = r.w->keyedLook() && r.comm.dtr;
+            kept = r.w->keyedLook() && r.devices.keyed;
         });
         at(200ms, [&] {
             r.log.clear();
             Rig::choose(r.w->Combo1, 4);
-            released = !r.w->keyedLook() && !r.comm.dtr;
+            released = !r.w->keyedLook() && !r.devices.keyed;
         });
         const KeyClock::time_point clicked = KeyClock::now();
         r.clickTX();
         QVERIFY(kept && released && KeyClock::now() - clicked < 3s);
         QCOMPARE(r.log.filter(QRegularExpression("^[a-zA-Z]+ ")).mid(0, 4),
-                 QStringList({"close 1", "open 5", "RTS 0", "DTR 0 grey"}));
+                 QStringList({"rest red", "close 1", "open 5", "rest grey"}));
         QVERIFY(r.stored("ComPort") == "5" && r.stored("Timer") == "9");
     }
 
@@ -375,7 +421,7 @@ private slots:
         at(100ms, [&] { r.w->mnuAbout->trigger(); });
         at(200ms, [&] { r.clickTX(); });
         r.clickTX();
-        QCOMPARE(r.log.mid(0, 4), QStringList({"DTR 1 red", "DTR 0 grey", "message", "DTR 1 red"}));
+        QCOMPARE(r.log.mid(0, 4), QStringList({"key red", "rest grey", "message", "key red"}));
         QCOMPARE(r.messages,
                  QStringList(QString("Zorore_PTT\nVersion %1\n\nKeys a transmitter through the DTR "
                                      "line of a serial port.\n\nCopyright 2026 The Zorore_PTT "
@@ -394,8 +440,8 @@ private slots:
         });
         r.clickTX();
         QCOMPARE(r.ended, 0);
-        QCOMPARE(r.log.mid(0, 3), QStringList({"DTR 0 red", "RTS 0", "close 1"}));
-        QCOMPARE(r.log.mid(3, 6).filter("=").size(), 6);
+        QCOMPARE(r.log.mid(0, 2), QStringList({"rest red", "close 1"}));
+        QCOMPARE(r.log.mid(2, 6).filter("=").size(), 6);
     }
 
     // A store that cannot be written ends the program with the lines released; the position,
@@ -408,7 +454,7 @@ private slots:
         QCOMPARE(r.ended, 1);
         QCOMPARE(r.log.filter("=").join(',').remove(QRegularExpression("=[^,]*")),
                  "Position-Left,Position-Top");
-        QCOMPARE(r.log.mid(2), QStringList({"DTR 0 grey", "RTS 0", "close 1", "message"}));
+        QCOMPARE(r.log.mid(2), QStringList({"close 1", "message"}));
         QCOMPARE(r.messages, QStringList("Zorore_PTT met an error and has to close:\n\n"
                                          "Cannot write the settings file memory: disk full"));
     }
@@ -453,9 +499,23 @@ private slots:
         r.log.clear();
         d->applyButton->click();
         QCOMPARE(r.log.filter(QRegularExpression("^[a-zA-Z]+ ")),
-                 QStringList({"DTR 0 grey", "close 1", "open 1", "RTS 0", "DTR 0 grey"}));
-        QCOMPARE(r.comm.lines, (LineChoice{LineChoice::Line::Rts, false, true}));
+                 QStringList({"close 1", "open 1", "rest grey"}));
+        QCOMPARE(r.devices.lines, (LineChoice{LineChoice::Line::Rts, false, true}));
         QVERIFY(r.messages.isEmpty());
+
+        // Keyed low, as chosen: in the file and at the next open. A store that fails keeps the
+        // old entries whole: never a new device with an old line choice.
+        d->choosePort(1);
+        d->keyedBox->setCurrentIndex(1);
+        d->applyButton->click();
+        QVERIFY(r.store.values["Ports/COM1-Keyed"] == "Low" && r.devices.lines.keyedLow);
+        r.store.failAt = int(r.log.filter("=").size()) + 1; // room for one entry
+        d->choosePort(5);
+        d->deviceBox->setCurrentIndex(0);
+        d->keyedBox->setCurrentIndex(1);
+        d->applyButton->click();
+        QVERIFY(d->warning->text().startsWith("Not stored"));
+        QVERIFY(r.store.values["Ports/COM5"] == id && !r.store.values.contains("Ports/COM5-Keyed"));
     }
 
     void platform_data() {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "KeyingDevice.h"
+#include "RestAction.h"
 
 #include <cerrno>
 #include <linux/hidraw.h>
@@ -22,14 +22,21 @@ bool restDevice(int fd, const RestAction &action) noexcept {
     return !raise || ::ioctl(fd, TIOCMBIS, &raise) == 0;
 }
 
+bool deviceGone(int error) noexcept {
+    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
+}
+
 bool deviceAnswers(int fd, RestAction::Kind kind) noexcept {
+    int r = 0;
     if (kind == RestAction::Kind::OutputReport) {
         hidraw_devinfo info{};
         // Any hidraw request fails with ENODEV once the device is gone.
-        return ::ioctl(fd, HIDIOCGRAWINFO, &info) == 0 || errno == EINTR;
+        r = ::ioctl(fd, HIDIOCGRAWINFO, &info);
+    } else {
+        int lines = 0;
+        r = ::ioctl(fd, TIOCMGET, &lines);
     }
-    int lines = 0;
-    return ::ioctl(fd, TIOCMGET, &lines) == 0 || errno == EINTR;
+    return r == 0 || !deviceGone(errno);
 }
 
 } // namespace zptt
