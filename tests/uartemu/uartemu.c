@@ -265,7 +265,10 @@ static int hid_fails(int fd, struct device *d) {
     struct termios t;
     if (fault(CALL_IOCTL, fd, fd_path[fd], atomic_load(reg(d))))
         return -1;
-    return real_ioctl(fd, TCGETS, &t) != 0 && errno == EIO ? errno = ENODEV, -1 : 0;
+    if (real_ioctl(fd, TCGETS, &t) == 0 || errno != EIO)
+        return 0;
+    atomic_fetch_and(reg(d), 0xffff); /* unplugged: the chip lost its power, and its pins */
+    return errno = ENODEV, -1;
 }
 
 static int hid_info(int fd, struct device *d, struct hidraw_devinfo *info) {
