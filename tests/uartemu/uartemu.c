@@ -281,7 +281,7 @@ static int hid_info(int fd, struct device *d, struct hidraw_devinfo *info) {
 
 static ssize_t hid_report(int fd, struct device *d, const unsigned char *r, size_t n) {
     atomic_int *lines = reg(d);
-    int pins = n == 5 ? r[2] << GPIO_LEVELS | r[3] << (GPIO_LEVELS + 8) : 0, now;
+    int pins = n != 5 ? 0 : (int)((unsigned)r[2] << GPIO_LEVELS | (unsigned)r[3] << 24), now;
     char field[16];
     if (hid_fails(fd, d))
         return -1;
