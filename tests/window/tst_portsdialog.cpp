@@ -5,7 +5,6 @@
 #include "MemorySettingsStore.h"
 #include "PortMap.h"
 #include "PortsDialog.h"
-#include "SettingKeys.h"
 
 #include <QComboBox>
 #include <QListWidget>
@@ -22,13 +21,6 @@ struct Adapters final : AdapterList {
     QList<Adapter> list;
     QList<Adapter> adapters() const override { return list; }
 };
-
-QString items(const QComboBox *box) {
-    QStringList texts;
-    for (int i = 0; i < box->count(); ++i)
-        texts << box->itemText(i);
-    return texts.join(',');
-}
 
 } // namespace
 
@@ -47,15 +39,21 @@ private slots:
         MemorySettingsStore store;
         PortMap map(store);
         PortsDialog d(map, &adapters, nullptr);
+        const auto lines = [&d] {
+            QStringList texts;
+            for (int i = 0; i < d.lineBox->count(); ++i)
+                texts << d.lineBox->itemText(i);
+            return texts.join(',');
+        };
         QCOMPARE(d.freeList->item(0)->text(),
                  byPath +
                      " (C-Media Electronics Inc. USB Audio Device, sound card Device (hw:1), " +
                      hid + ", USB 0d8c:013c)");
 
         d.choosePort(7);
-        QCOMPARE(items(d.lineBox), "DTR,RTS,DTR and RTS");
+        QCOMPARE(lines(), "DTR,RTS,DTR and RTS");
         d.deviceBox->setCurrentIndex(d.deviceBox->findData(byPath));
-        QCOMPARE(items(d.lineBox), "GPIO1,GPIO2,GPIO3 (usual),GPIO4,GPIO5,GPIO6,GPIO7,GPIO8");
+        QCOMPARE(lines(), "GPIO1,GPIO2,GPIO3 (usual),GPIO4,GPIO5,GPIO6,GPIO7,GPIO8");
         QCOMPARE(d.lineBox->currentText(), "GPIO3 (usual)");
         QVERIFY(!d.otherBox->isEnabled());
         d.lineBox->setCurrentIndex(3);
@@ -63,7 +61,6 @@ private slots:
         d.applyButton->click();
         QCOMPARE(map.lookUp(7).device, byPath);
         QCOMPARE(map.lookUp(7).lines, (LineChoice{LineChoice::Line::Gpio4, true, false}));
-        QCOMPARE(store.GetSetting(keys::kApplication, keys::kPortsSection, "COM7-Line"), "GPIO4");
         QCOMPARE(d.portTable->item(6, 3)->text(), adapters.list[0].description());
         QCOMPARE(d.portTable->item(6, 4)->text(), "GPIO4 keyed low");
 
