@@ -264,14 +264,14 @@ void frmPTT::runActivationOnce() {
     guarded([this] {
         // Listening first: an unattended station keeps its remote keying while the port
         // message waits for someone to read it. Any failure is shown after the start-up.
-        std::optional<QString> remoteFailure;
+        WindowHooks::RemoteStart remote;
         if (get(keys::kRemoteSection, keys::kRemoteEnabled) == QLatin1String("1")) {
-            remoteFailure = startRemoteKeying(true);
-            mnuRemote->setChecked(!remoteFailure);
+            remote = startRemoteKeying(true);
+            mnuRemote->setChecked(remote.listening);
         }
         Form_Activate();
-        if (remoteFailure)
-            showBox(*remoteFailure, QMessageBox::Warning);
+        if (!remote.message.isEmpty())
+            showBox(remote.message, QMessageBox::Warning);
     });
 }
 
@@ -572,7 +572,6 @@ void frmPTT::Form_Activate() {
 }
 
 void frmPTT::portLost() {
-    reflectKeying();
     showPortMessage();
 }
 
@@ -721,20 +720,22 @@ void frmPTT::mnuAbout_Click() {
 
 // Other programs key through us only while this is checked; the choice outlives the run.
 void frmPTT::mnuRemote_Click() {
-    const std::optional<QString> failed = startRemoteKeying(mnuRemote->isChecked());
-    const bool on = mnuRemote->isChecked() && !failed;
+    const WindowHooks::RemoteStart started = startRemoteKeying(mnuRemote->isChecked());
+    const bool on = mnuRemote->isChecked() && started.listening;
     mnuRemote->setChecked(on);
-    if (failed)
-        showBox(*failed, QMessageBox::Warning);
+    if (!started.message.isEmpty())
+        showBox(started.message, QMessageBox::Warning);
     m_store.SaveSetting(keys::kApplication, keys::kRemoteSection, keys::kRemoteEnabled,
                         IntegerText(on ? 1 : 0));
 }
 
-std::optional<QString> frmPTT::startRemoteKeying(bool on) {
-    std::optional<QString> failed = m_hooks.remoteKeying ? m_hooks.remoteKeying(on) : std::nullopt;
-    if (failed)
-        warn(*failed);
-    return failed;
+WindowHooks::RemoteStart frmPTT::startRemoteKeying(bool on) {
+    WindowHooks::RemoteStart started{on && !m_hooks.remoteKeying, {}};
+    if (m_hooks.remoteKeying)
+        started = m_hooks.remoteKeying(on);
+    if (!started.message.isEmpty())
+        warn(started.message);
+    return started;
 }
 
 void frmPTT::mnuPorts_Click() {

@@ -32,9 +32,14 @@ struct WindowHooks {
     std::chrono::milliseconds minute = std::chrono::minutes(1);
     // Delay before the start-up runs on a window system that never activates the window.
     std::chrono::milliseconds activationFallback = std::chrono::milliseconds(500);
-    // Starts (true) or stops (false) keying by other programs; why it could not start, or
-    // nothing. Unset: there is no such service, and the choice is only stored.
-    std::function<std::optional<QString>(bool on)> remoteKeying;
+    // Starts (true) or stops (false) keying by other programs: whether it listens, and why it
+    // could not start or what the operator must know while it listens (said on standard error
+    // and in a box). Unset: there is no such service, and the choice is only stored.
+    struct RemoteStart {
+        bool listening = false;
+        QString message;
+    };
+    std::function<RemoteStart(bool on)> remoteKeying;
     // The program's one port map (null: one over the store), the adapters plugged in (null:
     // none) and the watch on the ports' devices (null: a device that returns is not reopened).
     PortMap *ports = nullptr;
@@ -144,7 +149,7 @@ private:
     // message.
     bool openPort(bool reportFailure);
     void portAppeared(int port, int retries);
-    std::optional<QString> startRemoteKeying(bool on);
+    WindowHooks::RemoteStart startRemoteKeying(bool on);
 
     QString get(QLatin1StringView key) const;
     QString get(QLatin1StringView section, QLatin1StringView key) const;

@@ -30,8 +30,9 @@ void warn(const QString &line) {
 }
 
 // Where other programs reach us: loopback on Hamlib's own port, unless [Remote] says otherwise.
-std::optional<QString> listenAsStored(zptt::RemoteKeyingServer &remote,
-                                      const zptt::SettingsStore &store) {
+// Anywhere else, the operator is told that whoever reaches it can key the transmitter.
+zptt::WindowHooks::RemoteStart listenAsStored(zptt::RemoteKeyingServer &remote,
+                                              const zptt::SettingsStore &store) {
     using namespace zptt;
     const auto stored = [&store](QLatin1StringView key) {
         return store.GetSetting(keys::kApplication, keys::kRemoteSection, key);
@@ -39,17 +40,19 @@ std::optional<QString> listenAsStored(zptt::RemoteKeyingServer &remote,
     const QString addressText = stored(keys::kRemoteAddress);
     QHostAddress address(QHostAddress::LocalHost);
     if (!addressText.isEmpty() && !address.setAddress(addressText))
-        return QStringLiteral("[Remote] Address=%1 is not an IP address")
-            .arg(quotedForMessage(addressText));
+        return {false, QStringLiteral("[Remote] Address=%1 is not an IP address")
+                           .arg(quotedForMessage(addressText))};
     const QString portText = stored(keys::kRemotePort);
     uint port = 4532;
     bool ok = true;
     if (!portText.isEmpty())
         port = portText.toUInt(&ok);
     if (!ok || port == 0 || port > 65535)
-        return QStringLiteral("[Remote] Port=%1 is not a port number (1 to 65535)")
-            .arg(quotedForMessage(portText));
-    return remote.listen(address, static_cast<quint16>(port));
+        return {false, QStringLiteral("[Remote] Port=%1 is not a port number (1 to 65535)")
+                           .arg(quotedForMessage(portText))};
+    if (std::optional<QString> failed = remote.listen(address, static_cast<quint16>(port)))
+        return {false, *failed};
+    return {true, RemoteKeyingServer::exposureWarning(address, static_cast<quint16>(port))};
 }
 
 // Qt starts threads of its own as the window is built (the session bus, for menus and screen
@@ -116,10 +119,10 @@ int main(int argc, char *argv[]) {
 
     RemoteKeyingServer remote(keying); // gone before the keying: its clients release
     WindowHooks hooks;
-    hooks.remoteKeying = [&remote, &store](bool on) -> std::optional<QString> {
+    hooks.remoteKeying = [&remote, &store](bool on) -> WindowHooks::RemoteStart {
         if (!on) {
             remote.close();
-            return std::nullopt;
+            return {};
         }
         return listenAsStored(remote, *store);
     };

@@ -3,6 +3,7 @@
 // the few commands a keying client needs are parsed here.
 #include "RigctlSession.h"
 
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,17 +41,9 @@ constexpr char kDumpState[] = "0\n" // protocol version
                               "0x0\n0x0\n"          // levels read, set
                               "0x0\n0x0\n";         // parameters read, set
 
-constexpr const char *kVfoNames[] = {"VFOA", "VFOB",  "VFOC",  "currVFO", "VFO",     "MEM",
-                                     "Main", "MainA", "MainB", "MainC",   "Sub",     "SubA",
-                                     "SubB", "SubC",  "TX",    "RX",      "otherVFO"};
-
-bool isVfo(QByteArrayView word) {
-    for (const char *name : kVfoNames) {
-        if (word == name)
-            return true;
-    }
-    return false;
-}
+constexpr const char *kVfoNames[] = {"VFOA", "VFOB"};
+// What the program says it is, for get_info.
+constexpr char kInfo[] = "Zorore_PTT: keys the transmitter, remembers the rest";
 
 // A mode as Hamlib writes one: USB, PKTUSB, D-STAR...
 bool isMode(QByteArrayView word) {
@@ -102,9 +95,15 @@ enum class RigctlSession::Command {
     GetVfo,
     SetSplit,
     GetSplit,
+    SetSplitFreq,
+    GetSplitFreq,
+    SetSplitMode,
+    GetSplitMode,
     SetPtt,
     GetPtt,
     GetPowerStat,
+    GetInfo,
+    GetRit,
     CheckVfo,
     DumpState,
     GetLockMode,
@@ -134,8 +133,21 @@ struct RigctlSession::Answer {
     }
 };
 
-RigctlSession::RigctlSession(RemoteKeying &keying, RemoteKeying::ClientId client)
-    : m_keying(keying), m_client(client) {}
+RigctlSession::RigctlSession(RemoteKeying &keying, RigState &rig, RemoteKeying::ClientId client)
+    : m_keying(keying), m_rig(rig), m_client(client) {}
+
+// VFOs A and B under Hamlib's names for them, and the ones that stand for either; -1: none.
+int RigctlSession::vfoIndex(QByteArrayView name) const {
+    if (name == "VFOA" || name == "Main" || name == "MainA")
+        return 0;
+    if (name == "VFOB" || name == "Sub" || name == "MainB")
+        return 1;
+    if (name == "currVFO" || name == "VFO" || name == "RX")
+        return m_rig.current;
+    if (name == "TX")
+        return m_rig.split ? m_rig.txVfo : m_rig.current;
+    return name == "otherVFO" ? 1 - m_rig.current : -1;
+}
 
 const RigctlSession::Known *RigctlSession::lookup(QByteArrayView word) {
     static constexpr Known known[] = {
@@ -147,9 +159,15 @@ const RigctlSession::Known *RigctlSession::lookup(QByteArrayView word) {
         {'v', "get_vfo", Command::GetVfo, 0},
         {'S', "set_split_vfo", Command::SetSplit, 2},
         {'s', "get_split_vfo", Command::GetSplit, 0},
+        {'I', "set_split_freq", Command::SetSplitFreq, 1},
+        {'i', "get_split_freq", Command::GetSplitFreq, 0},
+        {'X', "set_split_mode", Command::SetSplitMode, 2},
+        {'x', "get_split_mode", Command::GetSplitMode, 0},
         {'T', "set_ptt", Command::SetPtt, 1},
         {'t', "get_ptt", Command::GetPtt, 0},
         {0, "get_powerstat", Command::GetPowerStat, 0},
+        {'_', "get_info", Command::GetInfo, 0},
+        {'j', "get_rit", Command::GetRit, 0},
         {0, "chk_vfo", Command::CheckVfo, 0},
         {0, "dump_state", Command::DumpState, 0},
         {0, "get_lock_mode", Command::GetLockMode, 0},
@@ -211,13 +229,14 @@ QByteArray RigctlSession::reply(QByteArrayView line) {
     }
 
     const QList<QByteArrayView> args = all.sliced(1);
-    // A client in VFO mode names the VFO first; there is only one rig behind, so any will do.
+    // A client in VFO mode names the VFO first.
     QList<QByteArrayView> given = args;
+    int vfo = m_rig.current;
     if (given.size() == known->arguments + 1 && known->command != Command::SetVfo &&
-        isVfo(given.front()))
+        (vfo = vfoIndex(given.front())) >= 0)
         given.removeFirst();
-    const Answer answer =
-        given.size() == known->arguments ? run(known->command, given) : Answer::status(kInvalid);
+    const Answer answer = given.size() == known->arguments ? run(known->command, given, vfo)
+                                                           : Answer::status(kInvalid);
 
     QByteArray out;
     if (separator == 0) {
@@ -239,48 +258,80 @@ QByteArray RigctlSession::reply(QByteArrayView line) {
     return out + report(answer.code);
 }
 
-RigctlSession::Answer RigctlSession::run(Command command, const QList<QByteArrayView> &args) {
+namespace {
+
+// 0 asks for the rig's usual passband, a negative one for no change.
+bool setMode(RigState::Vfo &vfo, QByteArrayView mode, QByteArrayView passbandText) {
     bool ok = false;
+    const qint64 passband = passbandText.toLongLong(&ok);
+    if (!ok || !isMode(mode))
+        return false;
+    vfo.mode = mode.toByteArray();
+    if (passband >= 0)
+        vfo.passband = passband == 0 ? kNormalPassband : passband;
+    return true;
+}
+
+std::optional<double> frequency(QByteArrayView text) {
+    bool ok = false;
+    const double hz = text.toDouble(&ok);
+    return ok && hz >= 0.0 && hz <= kHighestFrequency ? std::optional(hz) : std::nullopt;
+}
+
+QByteArray frequencyText(double hz) {
+    return QByteArray::number(hz, 'f', 0);
+}
+
+} // namespace
+
+RigctlSession::Answer RigctlSession::run(Command command, const QList<QByteArrayView> &args,
+                                         int vfo) {
+    bool ok = false;
+    // Split's transmit VFO; with split off the other one, as on a rig with two.
+    RigState::Vfo &tx = m_rig.vfos[m_rig.split ? m_rig.txVfo : 1 - m_rig.current];
     switch (command) {
-    case Command::SetFreq: {
-        const double hz = args[0].toDouble(&ok);
-        if (!ok || !(hz >= 0.0 && hz <= kHighestFrequency))
+    case Command::SetFreq:
+    case Command::SetSplitFreq: {
+        const std::optional<double> hz = frequency(args[0]);
+        if (!hz)
             return Answer::status(kInvalid);
-        m_frequency = hz;
+        (command == Command::SetFreq ? m_rig.vfos[vfo] : tx).frequency = *hz;
         return {};
     }
     case Command::GetFreq:
-        return {kOk, {{"Frequency", QByteArray::number(m_frequency, 'f', 0)}}};
-    case Command::SetMode: {
-        const qint64 passband = args[1].toLongLong(&ok);
-        if (!ok || !isMode(args[0]))
-            return Answer::status(kInvalid);
-        m_mode = args[0].toByteArray();
-        // 0 asks for the rig's usual passband, a negative one for no change.
-        if (passband >= 0)
-            m_passband = passband == 0 ? kNormalPassband : passband;
-        return {};
-    }
+        return {kOk, {{"Frequency", frequencyText(m_rig.vfos[vfo].frequency)}}};
+    case Command::GetSplitFreq:
+        return {kOk, {{"TX Frequency", frequencyText(tx.frequency)}}};
+    case Command::SetMode:
+    case Command::SetSplitMode:
+        return Answer::status(
+            setMode(command == Command::SetMode ? m_rig.vfos[vfo] : tx, args[0], args[1])
+                ? kOk
+                : kInvalid);
     case Command::GetMode:
-        return {kOk, {{"Mode", m_mode}, {"Passband", QByteArray::number(m_passband)}}};
+        return {kOk,
+                {{"Mode", m_rig.vfos[vfo].mode},
+                 {"Passband", QByteArray::number(m_rig.vfos[vfo].passband)}}};
+    case Command::GetSplitMode:
+        return {kOk, {{"TX Mode", tx.mode}, {"TX Passband", QByteArray::number(tx.passband)}}};
     case Command::SetVfo:
-        if (!isVfo(args[0]))
+        if (vfoIndex(args[0]) < 0)
             return Answer::status(kInvalid);
-        if (args[0] != "currVFO")
-            m_vfo = args[0].toByteArray();
+        m_rig.current = vfoIndex(args[0]);
         return {};
     case Command::GetVfo:
-        return {kOk, {{"VFO", m_vfo}}};
+        return {kOk, {{"VFO", kVfoNames[m_rig.current]}}};
     case Command::SetSplit: {
         const int split = args[0].toInt(&ok);
-        if (!ok || (split != 0 && split != 1) || !isVfo(args[1]))
+        const int txVfo = vfoIndex(args[1]);
+        if (!ok || (split != 0 && split != 1) || txVfo < 0)
             return Answer::status(kInvalid);
-        m_split = split;
-        m_txVfo = args[1].toByteArray();
+        m_rig.split = split == 1;
+        m_rig.txVfo = txVfo;
         return {};
     }
     case Command::GetSplit:
-        return {kOk, {{"Split", QByteArray::number(m_split)}, {"TX VFO", m_txVfo}}};
+        return {kOk, {{"Split", m_rig.split ? "1" : "0"}, {"TX VFO", kVfoNames[m_rig.txVfo]}}};
     case Command::SetPtt: {
         // 1 is TX, 2 TX from the microphone, 3 TX data: all key the same line.
         const qint64 ptt = args[0].toLongLong(&ok);
@@ -306,6 +357,10 @@ RigctlSession::Answer RigctlSession::run(Command command, const QList<QByteArray
     case Command::GetPowerStat:
         // Hamlib 4.5 clients take an error here for a rig that is switched off.
         return {kOk, {{"Power Status", "1"}}};
+    case Command::GetInfo:
+        return {kOk, {{"Info", kInfo}}};
+    case Command::GetRit: // none, as dump_state says
+        return {kOk, {{"RIT", "0"}}};
     case Command::CheckVfo:
         return {kOk, {{"ChkVFO", "0"}}};
     case Command::DumpState:

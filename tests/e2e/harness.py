@@ -165,7 +165,8 @@ class Instance:
     def __init__(self, s, ports=(1,), settings=None, missing=(), env=None, remote=False, hid={}):
         with socket.socket() as sock:  # a free port for remote keying
             sock.bind(("127.0.0.1", 0))
-            self.port = remote and sock.getsockname()[1]
+            self.port = remote and sock.getsockname()[1]  # remote: True, or an address
+        self.address = remote if isinstance(remote, str) else "127.0.0.1"
         self.s, self.proc, self.runs, self.extra_env = s, None, 0, env or {}
         self.dir = os.path.join(s.workdir, "i%d" % next(s.numbers))
         self.conf = os.path.join(self.dir, "config", APP, APP + ".conf")
@@ -191,7 +192,8 @@ class Instance:
             f.write((settings or "") + "\n[Ports]\n" +
                     "".join("COM%d=%s\n" % kv for kv in sorted(self.ports.items())) +
                     "".join("COM%d-Line=GPIO3\n" % n for n in self.hid) +
-                    ("[Remote]\nEnabled=1\nPort=%d\n" % self.port if self.port else ""))
+                    ("[Remote]\nEnabled=1\nPort=%d\nAddress=%s\n" % (self.port, self.address)
+                     if self.port else ""))
 
     def text(self):
         return open(self.conf, errors="replace").read() if os.path.isfile(self.conf) else ""

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Remote keying: other programs key through Hamlib's network protocol like a click on TX; a client
 that goes, a click, or a client's release while the window is held, releases the line at once."""
-import os, select
+import os, select, struct
 from harness import *  # noqa: F403
 
 PROMPT = b"Rig command: "
@@ -33,6 +33,32 @@ def ask(line, want, via=Client):
 
 def rig(line, want): return ask(line, want, Rigctl)
 
+def oneshot(line):
+    """rigctl with one command on its command line, as a script keys: it says q and closes."""
+    return lambda i: expect(not subprocess.run(["rigctl", "-m", "2", "-r", "127.0.0.1:%d" % i.port]
+                                               + line.split(), timeout=20).returncode, line)
+
+def stays(want, seconds=1):
+    return lambda i: time.sleep(seconds) or expect(i.lines() == want, "now %s" % (i.lines(),))
+
+def hostile(i):
+    """Twenty clients that each key and reset, then one that sends half a line: closed soon."""
+    for _ in range(20):
+        with socket.create_connection(("127.0.0.1", i.port), 5) as c:
+            c.sendall(b"T 1\n")
+            expect(c.recv(64) == b"RPRT 0\n", "keyed")
+            c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    with socket.create_connection(("127.0.0.1", i.port), 10) as c:
+        t = c.sendall(b"T") or time.monotonic()
+        expect(c.recv(64) == b"" and 2 < time.monotonic() - t < 8, "closed in a few seconds")
+
+def wide(i, times):
+    """The box, and as many lines on standard error, saying that anyone can key."""
+    text = ("Remote Keying listens on 0.0.0.0:%d, beyond this computer: anyone who can reach "
+            "that address can key your transmitter." % i.port)
+    box(text)(i)
+    expect(i.stderr().count(text) == times, "lines: %r" % i.stderr())
+
 def checked(name, on):
     """TX keyed, or Setup > Remote Keying ticked, as screen readers get it."""
     return lambda i: wait_until(lambda: i.find("check box" if name == "TX" else "menu item", name)[
@@ -55,7 +81,7 @@ def held(i):
 def taken(i):
     with socket.create_server(("127.0.0.1", i.port)):
         i.start()
-        box("Cannot listen on 127.0.0.1:%d: The bound address is already in use" % i.port)(i)
+        box("Cannot listen on 127.0.0.1:%d: Address already in use" % i.port)(i)
         time.sleep(1)
         expect(not i.boxes(), "a second message %s" % i.boxes())
         checked("Remote Keying", False)(i)
@@ -68,16 +94,15 @@ ROWS = [
      [ask("T 1", "RPRT 0"), ask("t", "1", Other), ask("T 0", "RPRT 0", Other), lines((True, 0, 0)),
       ask("t", "0"), ask("T 1", "RPRT 0"), lines((True, 1, 0)), tx(0), look(False), ask("t", "0"),
       ask("t", "0", Other), ask("T 1", "RPRT 0"), ask("T 0", "RPRT 0"), lines((True, 0, 0))]),
-    ("Hamlib's rigctl keys like TX, keeps a frequency and a mode; a click releases its keying", R,
+    ("Hamlib's rigctl keys like TX, keeps a frequency; a click releases its keying", R,
      [checked("Remote Keying", True), rig("T 1", ""), lines((True, 1, 0)), look(True),
       checked("TX", True), rig("t", "PTT: 1"), tx(0), look(False), checked("TX", False),
-      ask("t", "0"), rig("F 14074000", ""), rig("f", "Frequency: 14074000"),
-      rig("M USB 2400", ""), rig("m", "Mode: USB\nPassband: 2400"), rig("T 1", ""),
+      ask("t", "0"), rig("F 14074000", ""), rig("f", "Frequency: 14074000"), rig("T 1", ""),
       lines((True, 1, 0)), rig("T 0", ""), lines((True, 0, 0)), look(False), rig("q", "")]),
-    ("a client that keys (T 2) and closes, or is killed, is released within 100 ms", R,
-     [ask("T 2", "RPRT 0"), lines((True, 1, 0)), released_by(lambda i: i.Client.sock.close()),
-      rig("T 1", ""), lines((True, 1, 0)), released_by(lambda i: i.Rigctl.p.kill()),
-      look(False)]),
+    ("two holders: a killed one leaves the keying (T 2) to the other, whose close releases it "
+     "within 100 ms", R, [ask("T 2", "RPRT 0"), rig("T 1", ""), lines((True, 1, 0)),
+                          lambda i: i.Rigctl.p.kill(), stays((True, 1, 0)),
+                          released_by(lambda i: i.Client.sock.close()), look(False)]),
     ("a remote release while the window's thread is held: DTR falls at once, TX catches up", R,
      [ask("T 1", "RPRT 0"), look(True), held, released_by(ask("T 0", "RPRT 0")), look(False),
       lines((True, 0, 0))]),
@@ -85,6 +110,14 @@ ROWS = [
      dict(R, ports=(), missing=(1,)), [box(NOT_AVAILABLE % 1), ask("T 1", "RPRT -9"),
                                        lambda i: i.click(TX), box(NOT_AVAILABLE % 1), look(False),
                                        ask("t", "0")]),
+    ("a one-shot rigctl T 1 stays keyed until a later one-shot T 0", R,
+     [oneshot("T 1"), lines((True, 1, 0)), stays((True, 1, 0)), look(True), oneshot("T 0"),
+      lines((True, 0, 0)), look(False)]),
+    ("clients that reset after each command, one that sends half a line: the next is served", R,
+     [hostile, lines((True, 0, 0)), ask("t", "0")]),
+    ("Address=0.0.0.0: said on standard error and in a box, at start and when ticked again",
+     {"remote": "0.0.0.0"}, [lambda i: wide(i, 1), menu("sr"), checked("Remote Keying", False),
+                             menu("sr"), lambda i: wide(i, 2), ask("t", "0")]),
     ("the stored port taken: one message naming it, Remote Keying unticked",
      dict(R, start=False), [taken]),
 ]

@@ -18,7 +18,8 @@ struct Keying final : RemoteKeying {
 
 QByteArray run(QByteArrayView input, qsizetype piece) {
     Keying keying;
-    RigctlSession session(keying, 1);
+    RigState rig;
+    RigctlSession session(keying, rig, 1);
     QByteArray out;
     for (qsizetype at = 0; at < input.size(); at += piece) {
         const bool silent = session.finished();

@@ -273,9 +273,14 @@ private slots:
     void unplugged() {
         Rig r(300ms);
         QVERIFY(r.start());
+        bool idle = false; // shown while the first click still waits
         at(100ms, [&] { r.devices.unplug(); });
-        at(200ms, [&] { emit r.watch.appeared(1); });
+        at(200ms, [&] {
+            idle = !r.w->keyedLook();
+            emit r.watch.appeared(1);
+        });
         r.clickTX();
+        QVERIFY(idle);
         QCOMPARE(r.log.mid(0, 6),
                  QStringList({"key red", "rest red", "close 1", "message", "open 1", "rest grey"}));
         QVERIFY(r.comm.PortOpen() && !r.devices.keyed);
