@@ -10,9 +10,11 @@
 #include <csignal>
 #include <cstring>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
@@ -47,8 +49,9 @@ GuardianLink::GuardianLink(QString helperPath, Events events)
 GuardianLink::~GuardianLink() {
     stop();
     retire();
-    if (m_wake >= 0)
-        ::close(m_wake);
+    for (int fd : {m_wake, m_answerTimer})
+        if (fd >= 0)
+            ::close(fd);
 }
 
 void GuardianLink::stop() {
@@ -69,7 +72,8 @@ QString GuardianLink::defaultHelperPath() {
 std::optional<QString> GuardianLink::start() {
     QString failed;
     m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wake < 0)
+    m_answerTimer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (m_wake < 0 || m_answerTimer < 0)
         failed = QStringLiteral("cannot watch the guardian: %1").arg(errorText(errno));
     else
         try {
@@ -89,6 +93,14 @@ std::optional<QString> GuardianLink::start() {
     return m_firstTryFailure;
 }
 
+// The link's thread learns of it without being woken now: no keying waits for it.
+void GuardianLink::awaitAnswerBy(std::int64_t ns) {
+    itimerspec when{};
+    when.it_value.tv_sec = ns / 1'000'000'000;
+    when.it_value.tv_nsec = ns % 1'000'000'000;
+    ::timerfd_settime(m_answerTimer, ns ? TFD_TIMER_ABSTIME : 0, &when, nullptr);
+}
+
 void GuardianLink::wake() {
     const std::uint64_t one = 1;
     if (m_wake >= 0) [[maybe_unused]]
@@ -103,19 +115,16 @@ bool GuardianLink::portOpened(int fd, const RestAction &rest) {
     return m_socket >= 0 && sendLocked({.kind = guardian::Kind::Port, .rest = rest}, fd);
 }
 
+// The guardian's answer wakes the link's thread, which then sees whether heartbeats are due.
 bool GuardianLink::keyingChanged(const KeyingState &state) {
     std::lock_guard lock(m_mutex);
-    const bool wasKeyed = m_state.keyed;
     m_state = state;
     // Without a guardian only a release may go on: the next one is told of it at its start.
-    const bool sent = m_socket >= 0 ? sendLocked({.kind = guardian::Kind::State,
-                                                  .keying = state.keying,
-                                                  .keyed = state.keyed,
-                                                  .deadline = guardian::toWire(state.deadline)})
-                                    : !state.keyed;
-    if (state.keyed != wasKeyed)
-        wake(); // heartbeats start or stop
-    return sent;
+    return m_socket >= 0 ? sendLocked({.kind = guardian::Kind::State,
+                                       .keying = state.keying,
+                                       .keyed = state.keyed,
+                                       .deadline = guardian::toWire(state.deadline)})
+                         : !state.keyed;
 }
 
 void GuardianLink::portClosing() {
@@ -157,9 +166,10 @@ bool GuardianLink::sendLocked(guardian::Message m, int fd) {
         wake();
         return false;
     }
+    const std::int64_t now = nowNs();
     std::int64_t none = 0;
-    if (m_unansweredSince.compare_exchange_strong(none, nowNs()))
-        wake(); // the answer is awaited from now
+    if (m_unansweredSince.compare_exchange_strong(none, now))
+        awaitAnswerBy(now + std::chrono::nanoseconds(guardian::kAnswerWithin).count());
     return true;
 }
 
@@ -180,8 +190,13 @@ bool GuardianLink::launch(QString &why) {
     posix_spawn_file_actions_addclosefrom_np(&actions, guardian::kSocketFd + 1);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    // A session of its own: the terminal's Ctrl+Z and Ctrl+C do not reach it.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    // A session of its own: the terminal's Ctrl+Z and Ctrl+C do not reach it. Batch scheduling:
+    // woken by a keying's record, it does not take the core from the keying before its line
+    // rises; its own work is a second away.
+    const sched_param batch{};
+    posix_spawnattr_setschedpolicy(&attributes, SCHED_BATCH);
+    posix_spawnattr_setschedparam(&attributes, &batch);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSCHEDULER);
     const QByteArray path = QFile::encodeName(m_helperPath);
     char *argv[] = {const_cast<char *>(path.constData()), nullptr};
     pid_t pid = 0;
@@ -242,7 +257,11 @@ bool GuardianLink::readAnswers(QString &why) {
             std::lock_guard lock(m_mutex);
             m_answered = m.seq;
             // Answered up to here: what came after waits from now.
-            m_unansweredSince = m.seq == m_seq ? 0 : nowNs();
+            const std::int64_t now = nowNs();
+            m_unansweredSince = m.seq == m_seq ? 0 : now;
+            awaitAnswerBy(m.seq == m_seq
+                              ? 0
+                              : now + std::chrono::nanoseconds(guardian::kAnswerWithin).count());
         } else if (m.kind == guardian::Kind::Released && m_events.released) {
             m_events.released(m.keying);
         }
@@ -315,15 +334,16 @@ void GuardianLink::run(std::stop_token stop) {
                 next = std::min(next, answerBy);
             if (next != INT64_MAX)
                 timeout = int((next - now + 999'999) / 1'000'000);
-            pollfd p[2] = {{m_socket, POLLIN, 0}, {m_wake, POLLIN, 0}};
-            if (::poll(p, 2, timeout) < 0 && errno != EINTR) {
+            pollfd p[3] = {{m_socket, POLLIN, 0}, {m_wake, POLLIN, 0}, {m_answerTimer, POLLIN, 0}};
+            if (::poll(p, 3, timeout) < 0 && errno != EINTR) {
                 why = QStringLiteral("cannot watch the guardian: %1").arg(errorText(errno));
                 break;
             }
-            if (p[1].revents) {
-                std::uint64_t count;
-                [[maybe_unused]] ssize_t n = ::read(m_wake, &count, sizeof count);
-            }
+            for (int i : {1, 2})
+                if (p[i].revents) {
+                    std::uint64_t count;
+                    [[maybe_unused]] ssize_t n = ::read(p[i].fd, &count, sizeof count);
+                }
             if (p[0].revents && !readAnswers(why))
                 break;
         }

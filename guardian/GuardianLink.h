@@ -65,6 +65,7 @@ private:
     void retire();
     bool sendLocked(guardian::Message m, int fd = -1);
     void wake();
+    void awaitAnswerBy(std::int64_t ns);
 
     const QString m_helperPath;
     const Events m_events;
@@ -85,7 +86,8 @@ private:
     std::atomic<std::int64_t> m_unansweredSince{0}; // ns on the key clock; 0: all answered
     std::atomic<bool> m_ready{false};
     std::atomic<pid_t> m_pid{0};
-    int m_wake = -1; // an eventfd: the state changed, or a send failed
+    int m_wake = -1;        // an eventfd: a send failed, or the link is to stop
+    int m_answerTimer = -1; // a timerfd: when the oldest unanswered record is a second old
     std::jthread m_thread;
 };
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "KeyingOwner.h"
 
+#include "DeadlineTimer.h"
 #include "DeviceProbe.h"
 #include "EmergencyRelease.h"
 #include "LineWatchdog.h"
@@ -44,17 +45,14 @@ KeyingOwner::KeyingOwner(PortOpener open, QObject *parent)
         addProblem(threadProblem("device probe", e));
     }
     try {
-        m_timer = std::jthread([this](std::stop_token stop) { runTimer(stop); });
+        m_timer = std::make_unique<DeadlineTimer>([this] { timedOut(); });
     } catch (const std::system_error &e) {
         addProblem(threadProblem("time-out", e));
     }
 }
 
 KeyingOwner::~KeyingOwner() {
-    if (m_timer.joinable()) {
-        m_timer.request_stop();
-        m_timer.join();
-    }
+    m_timer.reset();
     std::lock_guard lock(m_mutex);
     closeLocked(Ended::PortClosed);
 }
@@ -141,7 +139,8 @@ KeyResult KeyingOwner::keyLocked(std::unique_lock<std::mutex> &lock, Holder who)
     m_ended = Ended::No;
     ++m_revision;
     m_keyedNow = true;
-    m_timerWake.notify_all();
+    if (m_timer)
+        m_timer->arm(keyed.deadline);
     lock.unlock();
     emit changed();
     return KeyResult::Keyed;
@@ -163,7 +162,8 @@ void KeyingOwner::endLocked(Ended why) {
     m_ended = why;
     ++m_revision;
     tellGuards(m_last);
-    m_timerWake.notify_all();
+    if (m_timer)
+        m_timer->disarm();
     if (deviceGone(error))
         lostLocked();
 }
@@ -250,25 +250,13 @@ void KeyingOwner::releaseAll(Ended why) {
     emit changed();
 }
 
-void KeyingOwner::runTimer(std::stop_token stop) {
+void KeyingOwner::timedOut() {
     std::unique_lock lock(m_mutex);
-    while (!stop.stop_requested()) {
-        if (!m_current) {
-            m_timerWake.wait(lock, stop, [this] { return m_current.has_value(); });
-            continue;
-        }
-        const KeyClock::time_point deadline = m_current->state.deadline;
-        if (KeyClock::now() < deadline) {
-            m_timerWake.wait_until(lock, stop, deadline, [this, deadline] {
-                return !m_current || m_current->state.deadline != deadline;
-            });
-            continue;
-        }
-        endLocked(Ended::TimedOut);
-        lock.unlock();
-        emit changed();
-        lock.lock();
-    }
+    if (!m_current || KeyClock::now() < m_current->state.deadline)
+        return;
+    endLocked(Ended::TimedOut);
+    lock.unlock();
+    emit changed();
 }
 
 // ---- the port ----

@@ -10,17 +10,15 @@
 #include <QSocketNotifier>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
-#include <stop_token>
-#include <thread>
 #include <vector>
 
 namespace zptt {
 
+class DeadlineTimer;
 class DeviceProbe;
 class LineWatchdog;
 
@@ -126,12 +124,11 @@ private:
     void handleLost();
     void watchDevice();
     void checkDevice(bool readable);
-    void runTimer(std::stop_token stop);
+    void timedOut();
     void reopenIfAllowed();
 
     const PortOpener m_open;
     mutable std::mutex m_mutex;
-    std::condition_variable_any m_timerWake;
     std::vector<LineGuard *> m_guards;
     QString m_problem;
     std::int16_t m_port = 1;
@@ -152,7 +149,7 @@ private:
     std::unique_ptr<QSocketNotifier> m_hangup; // owner's thread
     std::unique_ptr<LineWatchdog> m_watchdog;
     std::unique_ptr<DeviceProbe> m_probe;
-    std::jthread m_timer;
+    std::unique_ptr<DeadlineTimer> m_timer; // ends each keying at its deadline
 };
 
 } // namespace zptt

@@ -4,34 +4,26 @@
 namespace zptt {
 
 LineWatchdog::LineWatchdog(std::chrono::milliseconds grace)
-    : m_grace(grace), m_thread([this] { run(); }) {}
-
-LineWatchdog::~LineWatchdog() {
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-    }
-    m_changed.notify_all();
-    m_thread.join();
-}
+    : m_grace(grace), m_timer([this] { due(); }) {}
 
 bool LineWatchdog::portOpened(int fd, const RestAction &rest) {
     const bool copied = m_port.take(fd);
     std::lock_guard lock(m_mutex);
     m_rest = rest;
     m_deadline.reset();
+    m_timer.disarm();
     return copied;
 }
 
 bool LineWatchdog::keyingChanged(const KeyingState &state) {
-    {
-        std::lock_guard lock(m_mutex);
-        if (state.keyed)
-            m_deadline = state.deadline;
-        else
-            m_deadline.reset();
+    std::lock_guard lock(m_mutex);
+    if (state.keyed) {
+        m_deadline = state.deadline;
+        m_timer.arm(state.deadline + m_grace);
+    } else {
+        m_deadline.reset();
+        m_timer.disarm();
     }
-    m_changed.notify_all();
     return true;
 }
 
@@ -39,6 +31,7 @@ void LineWatchdog::portClosing() {
     m_port.drop();
     std::lock_guard lock(m_mutex);
     m_deadline.reset();
+    m_timer.disarm();
 }
 
 int LineWatchdog::releases() const {
@@ -46,28 +39,21 @@ int LineWatchdog::releases() const {
     return m_releases;
 }
 
-void LineWatchdog::run() {
-    std::unique_lock lock(m_mutex);
-    while (!m_stop) {
-        if (!m_deadline) {
-            m_changed.wait(lock);
-            continue;
-        }
-        const Clock::time_point due = *m_deadline + m_grace;
-        if (Clock::now() < due) {
-            m_changed.wait_until(lock, due);
-            continue;
-        }
+void LineWatchdog::due() {
+    RestAction rest;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_deadline || Clock::now() < *m_deadline + m_grace)
+            return; // released, or moved, meanwhile
         m_deadline.reset();
-        const RestAction rest = m_rest;
-        lock.unlock();
-        const int fd = m_port.borrow();
-        if (fd >= 0)
-            restDevice(fd, rest);
-        m_port.giveBack();
-        lock.lock();
-        m_releases += fd >= 0;
+        rest = m_rest;
     }
+    const int fd = m_port.borrow();
+    if (fd >= 0)
+        restDevice(fd, rest);
+    m_port.giveBack();
+    std::lock_guard lock(m_mutex);
+    m_releases += fd >= 0;
 }
 
 } // namespace zptt

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "DeadlineTimer.h"
 #include "LineGuard.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 namespace zptt {
 
@@ -19,9 +18,8 @@ class LineWatchdog final : public LineGuard {
 public:
     using Clock = KeyClock;
 
-    // Throws std::system_error when its thread cannot be started.
+    // Throws std::system_error when its timer cannot be had.
     explicit LineWatchdog(std::chrono::milliseconds grace = std::chrono::milliseconds(500));
-    ~LineWatchdog() override;
     LineWatchdog(const LineWatchdog &) = delete;
     LineWatchdog &operator=(const LineWatchdog &) = delete;
 
@@ -34,17 +32,15 @@ public:
     int releases() const;
 
 private:
-    void run();
+    void due();
 
     const std::chrono::milliseconds m_grace;
     DescriptorCopy m_port;
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
     RestAction m_rest;
     std::optional<Clock::time_point> m_deadline;
     int m_releases = 0;
-    bool m_stop = false;
-    std::thread m_thread;
+    DeadlineTimer m_timer; // last: its thread may call due() at once
 };
 
 } // namespace zptt
