@@ -28,6 +28,7 @@ struct Family {
 };
 // As Hamlib and Direwolf know them: CM108, CM109 and CM119 take 0008 to 000f as their pins
 // choose; CM108B 0012; CM108AH 0139, also seen as 013c; CM119A 013a; the All-In-One-Cable.
+// packaging/70-zorore-ptt-cm108.rules grants access to the same ids.
 constexpr Family kFamily[] = {{kCMedia, 0x0008, 0x000f},
                               {kCMedia, 0x0012, 0x0012},
                               {kCMedia, 0x0139, 0x013a},
