@@ -31,16 +31,17 @@ const QString kLowKeyingWarning = QStringLiteral(
     "does its guardian if Zorore_PTT is killed outright; only if both are killed outright "
     "(kill -9) while transmitting does the transmitter stay keyed.");
 
-QString lineName(LineChoice::Line line) {
-    switch (line) {
+QString lineName(LineChoice line) {
+    switch (line.keying) {
     case LineChoice::Line::Rts:
         return QStringLiteral("RTS");
     case LineChoice::Line::Both:
         return QStringLiteral("DTR and RTS");
     case LineChoice::Line::Dtr:
-        break;
+        return QStringLiteral("DTR");
+    default:
+        return QStringLiteral("GPIO%1").arg(line.gpioPin());
     }
-    return QStringLiteral("DTR");
 }
 
 // "/dev/serial/by-id/usb-FTDI_... (FTDI FT232R USB UART, serial A50285BI, USB 0403:6001)"
@@ -65,10 +66,10 @@ QComboBox *choiceBox(const QStringList &texts, QWidget *parent) {
 } // namespace
 
 QString PortsDialog::describe(const LineChoice &lines) {
-    QString text = QStringLiteral("%1 keyed %2")
-                       .arg(lineName(lines.keying),
-                            lines.keyedLow ? QStringLiteral("low") : QStringLiteral("high"));
-    if (lines.keying != LineChoice::Line::Both)
+    QString text =
+        QStringLiteral("%1 keyed %2")
+            .arg(lineName(lines), lines.keyedLow ? QStringLiteral("low") : QStringLiteral("high"));
+    if (lines.keying <= LineChoice::Line::Rts)
         text += QStringLiteral("; %1 rests %2")
                     .arg(lines.keying == LineChoice::Line::Dtr ? QStringLiteral("RTS")
                                                                : QStringLiteral("DTR"),
@@ -96,8 +97,7 @@ PortsDialog::PortsDialog(PortMap &ports, const AdapterList *adapters, QWidget *p
     auto *editor = m_editor = new QGroupBox(this);
     auto *form = new QFormLayout(editor);
     deviceBox = new QComboBox(editor);
-    lineBox = choiceBox(
-        {QStringLiteral("DTR"), QStringLiteral("RTS"), QStringLiteral("DTR and RTS")}, editor);
+    lineBox = new QComboBox(editor);
     keyedBox = choiceBox({QStringLiteral("High (usual)"), QStringLiteral("Low")}, editor);
     otherBox = choiceBox(
         {QStringLiteral("Low (usual)"), QStringLiteral("High (powers the interface)")}, editor);
@@ -213,9 +213,9 @@ void PortsDialog::choosePort(int port) {
     }
     deviceBox->clear();
     fillDevices();
+    fillLines(mapping.lines.gpioPin() || chosenKeysByGpio(), mapping.lines.keying);
     for (QComboBox *box : {lineBox, keyedBox, otherBox})
         box->blockSignals(true);
-    lineBox->setCurrentIndex(int(mapping.lines.keying));
     keyedBox->setCurrentIndex(mapping.lines.keyedLow ? 1 : 0);
     otherBox->setCurrentIndex(mapping.lines.otherIdleHigh ? 1 : 0);
     for (QComboBox *box : {lineBox, keyedBox, otherBox})
@@ -227,15 +227,42 @@ void PortsDialog::choosePort(int port) {
 
 LineChoice PortsDialog::chosenLines() const {
     LineChoice lines;
-    lines.keying = LineChoice::Line(lineBox->currentIndex());
+    lines.keying = LineChoice::Line(lineBox->currentData().toInt());
     lines.keyedLow = keyedBox->currentIndex() == 1;
-    // Both lines key: there is no other line to rest.
-    lines.otherIdleHigh = lines.keying != LineChoice::Line::Both && otherBox->currentIndex() == 1;
+    // Both lines key, or a GPIO pin: there is no other line to rest.
+    lines.otherIdleHigh = lines.keying <= LineChoice::Line::Rts && otherBox->currentIndex() == 1;
     return lines;
 }
 
+bool PortsDialog::chosenKeysByGpio() const {
+    const QString device = deviceBox->currentData().toString();
+    if (const Adapter *adapter = adapterAt(m_present, device))
+        return adapter->keyedByGpio;
+    // Not plugged in: as stored.
+    return !device.isEmpty() && device == m_ports.mapped(m_port) &&
+           m_ports.lookUp(m_port).lines.gpioPin();
+}
+
+void PortsDialog::fillLines(bool gpio, LineChoice::Line chosen) {
+    using Line = LineChoice::Line;
+    const QSignalBlocker quiet(lineBox);
+    lineBox->clear();
+    m_gpio = gpio;
+    for (Line line = gpio ? Line::Gpio1 : Line::Dtr; line <= (gpio ? Line::Gpio8 : Line::Both);
+         line = Line(int(line) + 1))
+        lineBox->addItem(line == Line::Gpio3 ? QStringLiteral("GPIO3 (usual)")
+                                             : lineName({.keying = line}),
+                         int(line));
+    int index = lineBox->findData(int(chosen));
+    if (index < 0) // the usual one
+        index = lineBox->findData(int(gpio ? Line::Gpio3 : Line::Dtr));
+    lineBox->setCurrentIndex(index);
+}
+
 void PortsDialog::choicesChanged() {
-    otherBox->setEnabled(lineBox->currentIndex() != int(LineChoice::Line::Both));
+    if (const bool gpio = chosenKeysByGpio(); gpio != m_gpio)
+        fillLines(gpio, LineChoice::Line::Dtr);
+    otherBox->setEnabled(LineChoice::Line(lineBox->currentData().toInt()) <= LineChoice::Line::Rts);
     warning->setText(kLowKeyingWarning);
     warning->setVisible(keyedBox->currentIndex() == 1);
     applyButton->setEnabled(m_port > 0);

@@ -18,8 +18,9 @@ namespace zptt {
 class PortMap;
 
 // Setup > Ports...: every port number with its device, whether it is there, and the adapter
-// behind it; the adapters that no number uses yet; and, for the chosen number, its device and
-// how the interface on it is keyed. Apply stores the choice in [Ports].
+// behind it; the adapters (serial adapters and USB sound interfaces) that no number uses yet;
+// and, for the chosen number, its device and how the interface on it is keyed: a serial line or,
+// for a sound interface, a GPIO pin. Apply stores the choice in [Ports].
 class PortsDialog final : public QDialog {
     Q_OBJECT
 public:
@@ -48,6 +49,9 @@ signals:
 
 private:
     void fillDevices();
+    // The keying lines of a serial port, or the GPIO pins of a USB sound interface.
+    void fillLines(bool gpio, LineChoice::Line chosen);
+    bool chosenKeysByGpio() const;
     void choicesChanged();
     void apply();
     LineChoice chosenLines() const;
@@ -57,6 +61,7 @@ private:
     QGroupBox *m_editor = nullptr;
     QList<Adapter> m_present; // as of the last refresh
     int m_port = 0;
+    bool m_gpio = false; // lineBox offers GPIO pins
 };
 
 } // namespace zptt

@@ -46,7 +46,10 @@ void DeviceWatch::look(bool report) {
         if (const QString device = m_ports.lookUp(port).device; !device.isEmpty())
             devices.insert(port, device);
     auto foldersNow = [&] {
-        QSet<QString> folders{existingFolder(QString::fromLatin1(kStableNames))};
+        const QString sound = QString::fromLatin1(kSoundInterfaceNames);
+        QSet<QString> folders{existingFolder(QString::fromLatin1(kStableNames)),
+                              existingFolder(sound + QLatin1String("/by-id")),
+                              existingFolder(sound + QLatin1String("/by-path"))};
         for (const QString &device : devices) {
             const QFileInfo info(device);
             folders << existingFolder(info.absolutePath());

@@ -12,8 +12,9 @@ class PortMap;
 // Tells when the devices that port numbers map to come and go. inotify on their folders, through
 // QFileSystemWatcher, rather than udev: a mapped path may be any link in any folder, and what
 // counts is that the path leads to a device, which only the folder can tell. Watched: the folder
-// of every port's device, the folder its link leads to, and /dev/serial/by-id; a folder that
-// does not exist (by-id goes with the last adapter) through its nearest existing parent.
+// of every port's device, the folder its link leads to, /dev/serial/by-id and the sound
+// interfaces' /dev/cm108/by-id and by-path; a folder that does not exist (by-id goes with the
+// last adapter) through its nearest existing parent.
 class DeviceWatch final : public QObject {
     Q_OBJECT
 public:

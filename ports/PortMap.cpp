@@ -32,9 +32,11 @@ bool readWord(const QString &text, const Word<T> (&words)[N], T &value) {
     return false;
 }
 
-constexpr Word<LineChoice::Line> kLines[] = {{"DTR", LineChoice::Line::Dtr},
-                                             {"RTS", LineChoice::Line::Rts},
-                                             {"Both", LineChoice::Line::Both}};
+using Line = LineChoice::Line;
+constexpr Word<Line> kLines[] = {
+    {"DTR", Line::Dtr},     {"RTS", Line::Rts},     {"Both", Line::Both},   {"GPIO1", Line::Gpio1},
+    {"GPIO2", Line::Gpio2}, {"GPIO3", Line::Gpio3}, {"GPIO4", Line::Gpio4}, {"GPIO5", Line::Gpio5},
+    {"GPIO6", Line::Gpio6}, {"GPIO7", Line::Gpio7}, {"GPIO8", Line::Gpio8}};
 constexpr Word<bool> kHighLow[] = {{"High", true}, {"Low", false}};
 
 // The word stored for a value.
@@ -93,7 +95,7 @@ MappedPort PortMap::lookUp(int port) const {
     bool high = true;
     const QString line = entry(port, "-Line");
     if (!readWord(line, kLines, result.lines.keying))
-        return refuse("-Line", line, "is not DTR, RTS or Both");
+        return refuse("-Line", line, "is not DTR, RTS, Both or GPIO1 to GPIO8");
     const QString keyed = entry(port, "-Keyed");
     if (!readWord(keyed, kHighLow, high))
         return refuse("-Keyed", keyed, "is not High or Low");
@@ -102,7 +104,8 @@ MappedPort PortMap::lookUp(int port) const {
     const QString other = entry(port, "-Other");
     if (!readWord(other, kHighLow, high))
         return refuse("-Other", other, "is not Low or High");
-    result.lines.otherIdleHigh = high;
+    // A GPIO pin has no other line.
+    result.lines.otherIdleHigh = high && !result.lines.gpioPin();
     return result;
 }
 

@@ -11,9 +11,11 @@ class SettingsStore;
 
 // Port numbers to devices and line choices, from section [Ports] of the settings file:
 //   COM5=/dev/serial/by-id/usb-...   the device (an absolute path)
-//   COM5-Line=DTR|RTS|Both           the keying line (DTR)
+//   COM5-Line=DTR|RTS|Both|GPIOn     the keying line (DTR); GPIO1..GPIO8: a USB sound
+//                                    interface's pin, whose device is its hidraw node
 //   COM5-Keyed=High|Low              its level when keyed (High)
-//   COM5-Other=Low|High              where the line that does not key rests (Low)
+//   COM5-Other=Low|High              where the line that does not key rests (Low; none
+//                                    for a GPIO pin)
 // A number with no device entry at all has its built-in device: COM1..COM4 /dev/ttyS0..3,
 // COM5..COM10 /dev/ttyUSB0..5, COM11..COM15 /dev/ttyACM0..4. An entry that cannot be used
 // makes the port unavailable: it never falls back to another device.

@@ -14,14 +14,21 @@ int keyingBits(LineChoice::Line line) {
     case LineChoice::Line::Both:
         return TIOCM_DTR | TIOCM_RTS;
     case LineChoice::Line::Dtr:
-        break;
+        return TIOCM_DTR;
+    default: // a GPIO pin
+        return 0;
     }
-    return TIOCM_DTR;
 }
 
 } // namespace
 
+int LineChoice::gpioPin() const {
+    return keying >= Line::Gpio1 ? int(keying) - int(Line::Gpio1) + 1 : 0;
+}
+
 LineLevels LineChoice::idle() const {
+    if (gpioPin())
+        return {};
     const int bits = keyingBits(keying);
     const int other = (TIOCM_DTR | TIOCM_RTS) & ~bits;
     LineLevels l;

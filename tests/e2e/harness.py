@@ -128,6 +128,8 @@ class Event:
         self.t, self.pid, self.fd, self.path, self.kind = int(f[0]), int(f[1]), int(f[2]), *f[3:5]
         self.extra = dict(x.split("=", 1) for x in f[5:])
         self.dtr, self.rts = int(self.extra["DTR"]), int(self.extra["RTS"])
+        if "GPIO" in self.extra:  # a stand-in sound interface: its GPIO3 stands for DTR
+            self.dtr = int(self.extra["GPIO"][2] == "1")
 
     def __repr__(self): return self.line
 
@@ -161,7 +163,7 @@ class Session:
 
 class Instance:
     """One program with its own settings, lock and control files, and its ports."""
-    def __init__(self, s, ports=(1,), settings=None, missing=(), env=None, remote=False):
+    def __init__(self, s, ports=(1,), settings=None, missing=(), env=None, remote=False, hid={}):
         with socket.socket() as sock:  # a free port for remote keying
             sock.bind(("127.0.0.1", 0))
             self.port = remote and sock.getsockname()[1]  # remote: True, or an address
@@ -174,6 +176,11 @@ class Instance:
         for d in ("lock", "runtime"):
             os.makedirs(os.path.join(self.dir, d), mode=0o700)
         self.ptys = {n: Pty() for n in ports}
+        # Ports keyed on GPIO3 of a stand-in sound interface with these ids, and two terminals
+        # more with COM1's ids to plug in again.
+        self.hid, self.spares = hid, [Pty() for _ in range(2 * (1 in hid))]
+        self.hid_env = " ".join("%s=%s" % (p.path, ids) for p, ids in [
+            (self.ptys[n], ids) for n, ids in hid.items()] + [(p, hid.get(1)) for p in self.spares])
         self.ports = {n: MISSING for n in missing} | {n: p.path for n, p in self.ptys.items()}
         self.write(settings)
         self.born = time.monotonic_ns()  # a pty's number comes back once it is closed
@@ -185,6 +192,7 @@ class Instance:
         with open(self.conf, "w", encoding="utf-8") as f:
             f.write((settings or "") + "\n[Ports]\n" +
                     "".join("COM%d=%s\n" % kv for kv in sorted(self.ports.items())) +
+                    "".join("COM%d-Line=GPIO3\n" % n for n in self.hid) +
                     ("[Remote]\nEnabled=1\nPort=%d\nAddress=%s\n" % (self.port, self.address)
                      if self.port else ""))
 
@@ -223,6 +231,7 @@ class Instance:
                    UARTEMU_LOG=self.s.log, UARTEMU_STATE=self.s.state, UARTEMU_CONTROL=self.control,
                    XDG_CONFIG_HOME=self.dir + "/config", XDG_RUNTIME_DIR=self.dir + "/runtime",
                    HOME=self.dir, ZORORE_LOCK_DIR=os.path.join(self.dir, "lock"),
+                   UARTEMU_HIDRAW=self.hid_env or None,
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         env.update(self.extra_env)
         return {k: v for k, v in env.items() if v is not None}
@@ -236,7 +245,7 @@ class Instance:
         if wait:  # the window, then the port open with its lines at rest, or a message box
             wait_until(lambda: self.alive() and self.find("check box", "TX"), 20, "the window")
             wait_until(lambda: self.boxes() or (lambda mine: mine and mine[-1].kind in (
-                "TIOCMBIC", "TIOCMBIS") and time.monotonic_ns() - mine[-1].t > 3e8)(
+                "TIOCMBIC", "TIOCMBIS", "report") and time.monotonic_ns() - mine[-1].t > 3e8)(
                 self.own_events()), 10, "the port or a box")
         return self
 
@@ -411,6 +420,11 @@ def exits(status, within=None):
         expect(got == status and (within is None or took < within),
                "status %s %.2f s after the signal, expected %s" % (got, took, status))
     return step
+
+def on_gpio(rows, *starts):
+    """The rows whose title starts so, again on a stand-in CM108's GPIO3 in place of DTR."""
+    return [(t + " [CM108 GPIO3]", dict(s, hid={1: "0d8c:000c"}), st) for t, s, st in rows
+            if t.startswith(starts)]
 
 def menu(keys): return lambda i: i.menu(keys)
 def lines(want, n=1): return lambda i: i.wait_lines(want, n)

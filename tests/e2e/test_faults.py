@@ -62,7 +62,7 @@ def linked(i):
 
 def plugged(i):
     """A new adapter behind the link: opened by the program itself within 2 s, at rest."""
-    i.ptys[1], t = Pty(), time.monotonic_ns()
+    i.ptys[1], t = i.spares.pop() if i.spares else Pty(), time.monotonic_ns()
     os.symlink(i.ptys[1].path, i.link)
     i.wait_lines((True, 0, 0))
     evs = i.events(1, t)
@@ -258,6 +258,8 @@ ROWS = [
         "before": [lambda i: open(i.conf, "a").write("COM1-Keyed=Low\n")]},
      [lines((True, 1, 0)), tx(0), look(True), tx(1), menu("fe"), exits(0), lines((False, 1, 0))]),
 ]
+ROWS += on_gpio(ROWS, "SIGSEGV", "SIGKILL", "the adapter unplugged", "SIGTERM", "a key the adapter",
+                "DTR keyed low:")
 MINUTE = [
     ("the window's thread held past the time-out: released at the minute, t says so, the save "
      "goes on", {"remote": True,

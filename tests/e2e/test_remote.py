@@ -121,6 +121,7 @@ ROWS = [
     ("the stored port taken: one message naming it, Remote Keying unticked",
      dict(R, start=False), [taken]),
 ]
+ROWS += on_gpio(ROWS, "Hamlib's rigctl keys like TX")
 
 if __name__ == "__main__":
     run(ROWS)

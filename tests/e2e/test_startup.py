@@ -4,12 +4,13 @@ back (the strip's height through the window manager), stored values it cannot us
 from harness import *  # noqa: F403
 
 def opened_low(i):
-    """Each open followed at once by both lines lowered, none raised after, HUPCL always set."""
+    """Each open followed at once by both lines lowered (a sound interface's GPIO3 made an output
+    at rest), none raised after, HUPCL always set."""
     evs = i.events()
     for k, e in enumerate(evs):
-        nxt = evs[k + 1:k + 2]
-        expect(e.kind != "open" or nxt and (nxt[0].kind, nxt[0].dtr, nxt[0].rts) == (
-            "TIOCMBIC", 0, 0), "an open not followed by both lines lowered: %s" % evs)
+        nxt = [(n.kind, n.dtr, n.rts, n.extra.get("GPIO", "--0")[2]) for n in evs[k + 1:k + 2]]
+        expect(e.kind != "open" or nxt and nxt[0] in (("TIOCMBIC", 0, 0, "0"), (
+            "report", 0, 0, "0")), "an open not followed by both lines lowered: %s" % evs)
     expect(all(e.extra.get("HUPCL", "1") == "1" for e in evs), "HUPCL not set: %s" % evs)
     expect(not [e for e in evs if e.kind != "open" and (e.dtr or e.rts)], "raised: %s" % evs)
 
@@ -49,7 +50,14 @@ ROWS = [
         "start": False, "before": [lambda i: i.rules("fail thread EAGAIN")]},
      [lambda i: i.start(wait=False), exits(1), check(lambda i: not i.events() and (
          "cannot start a thread" in i.stderr()), "said otherwise")]),
+    ("a HID device that is no CM108, and a misspelt pin: the port message, standard error naming "
+     "each, nothing written to them", {"ports": (1, 2), "hid": {1: "046d:c52b"}, "before": [
+         lambda i: open(i.conf, "a").write("COM2-Line=GPIO9\n")]},
+     [box(NOT_AVAILABLE % 1), lambda i: i.choose(PORTS, "Com02"), box(NOT_AVAILABLE % 2),
+      check(lambda i: "046d:c52b" in i.stderr() and 'COM2-Line="GPIO9"' in i.stderr() and not [
+          e for e in i.events() if e.kind == "report"], "said otherwise, or written to")]),
 ]
+ROWS += on_gpio(ROWS, "first start")
 
 if __name__ == "__main__":
     run(ROWS)

@@ -13,12 +13,17 @@
  *                 TIOCMGET reports them and TIOCMIWAIT waits for them.
  * UARTEMU_CONTROL rules, read again when the file is replaced by a rename, one a line:
  *                 fail|block ioctl|rename|open|thread <EIO|EROFS|EAGAIN|ms> [<path prefix>] [once]
- *                 (open: opens that create a file; thread: pthread_create, as under ulimit -u). The ioctl path takes no lock and allocates
- *                 nothing: fatal-signal handlers lower the lines through it. */
+ *                 (open: opens that create a file; thread: pthread_create, as under ulimit -u;
+ *                 ioctl: a stand-in hidraw device's writes too). The ioctl and write paths take
+ *                 no lock and allocate nothing: fatal-signal handlers rest the lines through them.
+ * UARTEMU_HIDRAW  "<pty>=<vendor>:<product> ...", ids in hex: these terminals stand in for a USB
+ *                 HID device, a CM108 sound interface's GPIO pins (see hid_report). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/hidraw.h>
+#include <linux/input.h>
 #include <poll.h>
 #include <pthread.h>
 #include <stdarg.h>
@@ -46,8 +51,9 @@ struct device {
     atomic_ulong rdev;         /* 0: free */
     _Atomic(atomic_int *) reg; /* the shared register, or NULL: `local` */
     atomic_int local;
-    int lock_fd;    /* the state file, -1 without UARTEMU_STATE */
-    atomic_int fds; /* this process's fds of it */
+    int lock_fd;     /* the state file, -1 without UARTEMU_STATE */
+    atomic_int fds;  /* this process's fds of it */
+    atomic_uint hid; /* a stand-in hidraw device: vendor << 16 | product; 0: a UART */
 };
 static struct device devs[MAX_DEVS];
 static atomic_int fd_dev[MAX_FDS]; /* device index + 1 */
@@ -62,6 +68,8 @@ static int (*real_ioctl)(int, unsigned long, ...);
 static int (*real_tcsetattr)(int, int, const struct termios *);
 static int (*real_rename)(const char *, const char *);
 static int (*real_pthread_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+static ssize_t (*real_write)(int, const void *, size_t);
+static int hid_listed; /* UARTEMU_HIDRAW set at the start: fds received are looked at at a write */
 
 /* glibc's snprintf takes no lock and allocates nothing for integers and strings. */
 static void log_event(int fd, const char *path, const char *event, int lines, const char *extra) {
@@ -204,6 +212,8 @@ __attribute__((constructor)) static void init(void) {
     RESOLVE(real_tcsetattr, "tcsetattr");
     RESOLVE(real_rename, "rename");
     RESOLVE(real_pthread_create, "pthread_create");
+    RESOLVE(real_write, "write");
+    hid_listed = getenv("UARTEMU_HIDRAW") != NULL;
     const char *v = getenv("UARTEMU_STATE");
     snprintf(state_dir, sizeof state_dir, "%s", v ? v : "");
     snprintf(control_path, sizeof control_path, "%s", (v = getenv("UARTEMU_CONTROL")) ? v : "");
@@ -224,6 +234,68 @@ __attribute__((constructor)) static void init(void) {
 static atomic_int *reg(struct device *d) {
     atomic_int *r = atomic_load(&d->reg);
     return r ? r : &d->local;
+}
+
+/* ---- A stand-in hidraw device (UARTEMU_HIDRAW): HIDIOCGRAWINFO answers USB and the ids given,
+ * the open raises nothing, and each write is a CM108 GPIO output report (0, 0, levels,
+ * directions, 0), kept above the modem lines in the register and logged as "report ...
+ * GPIO=<pins 1 to 8: 0 or 1 as output, - as input>" (any other write as "badreport"). After a
+ * hang-up (the master closed: unplugged) both fail with ENODEV, as hidraw's do. */
+#define GPIO_LEVELS 16 /* the register's bits: levels from 16, directions from 24 */
+
+static unsigned hid_ids(const char *path) { /* vendor << 16 | product; 0: not listed */
+    unsigned vendor, product;
+    size_t n = strlen(path);
+    for (const char *p = getenv("UARTEMU_HIDRAW"); p && *p;
+         p += strcspn(p, " "), p += strspn(p, " "))
+        if (!strncmp(p, path, n) && p[n] == '=' &&
+            sscanf(p + n + 1, "%4x:%4x", &vendor, &product) == 2)
+            return vendor << 16 | product;
+    return 0;
+}
+
+static const char *gpio_field(const struct device *d, int lines, char out[16]) {
+    if (!atomic_load(&d->hid))
+        return "";
+    strcpy(out, " GPIO=--------");
+    for (int pin = 0; pin < 8; ++pin)
+        if (lines >> (GPIO_LEVELS + 8 + pin) & 1)
+            out[6 + pin] = (char)('0' + (lines >> (GPIO_LEVELS + pin) & 1));
+    return out;
+}
+
+/* 0, or -1 with errno set: a fault rule, or the terminal hung up. */
+static int hid_fails(int fd, struct device *d) {
+    struct termios t;
+    if (fault(CALL_IOCTL, fd, fd_path[fd], atomic_load(reg(d))))
+        return -1;
+    if (real_ioctl(fd, TCGETS, &t) == 0 || errno != EIO)
+        return 0;
+    atomic_fetch_and(reg(d), 0xffff); /* unplugged: the chip lost its power, and its pins */
+    return errno = ENODEV, -1;
+}
+
+static int hid_info(int fd, struct device *d, struct hidraw_devinfo *info) {
+    unsigned ids = atomic_load(&d->hid);
+    if (hid_fails(fd, d))
+        return -1;
+    *info = (struct hidraw_devinfo){BUS_USB, (__s16)(ids >> 16), (__s16)ids};
+    return 0;
+}
+
+static ssize_t hid_report(int fd, struct device *d, const unsigned char *r, size_t n) {
+    atomic_int *lines = reg(d);
+    int pins = n != 5 ? 0 : (int)((unsigned)r[2] << GPIO_LEVELS | (unsigned)r[3] << 24), now;
+    char field[16];
+    if (hid_fails(fd, d))
+        return -1;
+    if (n != 5 || r[0] || r[1] || r[4])
+        return log_event(fd, fd_path[fd], "badreport", 0, ""), (ssize_t)n;
+    for (now = atomic_load(lines);
+         !atomic_compare_exchange_weak(lines, &now, (now & 0xffff) | pins);)
+        ;
+    log_event(fd, fd_path[fd], "report", pins, gpio_field(d, pins, field));
+    return (ssize_t)n;
 }
 
 /* The device slot of a terminal, claimed on first sight; NULL when the table is full. */
@@ -263,12 +335,17 @@ static struct device *track(int fd, const char *given, int at_open) {
     struct device *d = device_of(st.st_rdev);
     if (!d)
         return NULL;
+    atomic_store(&d->hid, hid_ids(path));
     snprintf(fd_path[fd], PATH_LEN, "%s", given ? given : path);
     if (atomic_fetch_add(&d->fds, 1) == 0 && d->lock_fd >= 0)
         flock(d->lock_fd, LOCK_SH);
     atomic_store(&fd_dev[fd], (int)(d - devs) + 1);
-    if (at_open)
-        log_event(fd, fd_path[fd], "open", atomic_fetch_or(reg(d), LINES) | LINES, NULL);
+    int raise = atomic_load(&d->hid) ? 0 : LINES; /* a HID device has no lines to raise */
+    char field[16];
+    if (at_open) {
+        int now = atomic_fetch_or(reg(d), raise) | raise;
+        log_event(fd, fd_path[fd], "open", now, gpio_field(d, now, field));
+    }
     return d;
 }
 
@@ -381,7 +458,8 @@ int close(int fd) {
         if (d->lock_fd >= 0 && last)
             flock(d->lock_fd, LOCK_UN);
     }
-    log_event(fd, path, "close", atomic_load(reg(d)), NULL);
+    char field[16];
+    log_event(fd, path, "close", atomic_load(reg(d)), gpio_field(d, atomic_load(reg(d)), field));
     errno = saved;
     return r;
 }
@@ -392,10 +470,13 @@ int ioctl(int fd, unsigned long req, ...) {
     int *bits = va_arg(ap, int *);
     va_end(ap);
     init();
-    struct device *d = req == TIOCMGET || req == TIOCMBIS || req == TIOCMBIC || req == TIOCMIWAIT
+    struct device *d = req == TIOCMGET || req == TIOCMBIS || req == TIOCMBIC ||
+                               req == TIOCMIWAIT || req == HIDIOCGRAWINFO
                            ? device_for(fd)
                            : NULL;
-    if (!d)
+    if (d && req == HIDIOCGRAWINFO && atomic_load(&d->hid))
+        return hid_info(fd, d, (struct hidraw_devinfo *)bits);
+    if (!d || req == HIDIOCGRAWINFO)
         return real_ioctl(fd, req, bits);
     atomic_int *lines = reg(d);
     int now = atomic_load(lines);
@@ -436,4 +517,13 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)
                    void *arg) {
     init();
     return fault(CALL_THREAD, -1, "", 0) ? errno : real_pthread_create(thread, attr, start, arg);
+}
+
+/* A stand-in hidraw device's reports; any other write goes through. */
+ssize_t write(int fd, const void *buf, size_t n) {
+    init();
+    struct device *d = device_at(fd);
+    if (!d && hid_listed)
+        d = track(fd, NULL, 0);
+    return d && atomic_load(&d->hid) ? hid_report(fd, d, buf, n) : real_write(fd, buf, n);
 }
