@@ -149,6 +149,7 @@ struct Rig {
         w = std::make_unique<frmPTT>(store, comm, hooks);
         devices.look = [this] { return w && w->keyedLook() ? "red" : "grey"; };
     }
+    ~Rig() { w.reset(); } // gone before the owner closes the port and looks at it
     void set(const QString &key, const QString &text) { store.values["Settings/" + key] = text; }
     QString stored(const QString &key) const { return store.values.value("Settings/" + key); }
     // Shows and activates the window, as a window manager does, and waits for its start-up; the
