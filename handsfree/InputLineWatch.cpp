@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <csetjmp>
 #include <pthread.h>
 #include <sys/ioctl.h>
 
@@ -18,11 +19,19 @@ int stopSignal() {
     return SIGRTMIN + 5;
 }
 
+// Set on a watch's thread while it looks whether to stop and waits: a stop signal landing after
+// the look but before the wait starts jumps out, instead of leaving the wait to the line's next
+// change (the old port would be followed until the switch is pressed).
+thread_local sigjmp_buf *t_stopJump = nullptr;
+
 // Without SA_RESTART, so that the wait returns EINTR. Installed anew by each watch: the same
 // handler every time.
 void installStopHandler() {
     struct sigaction sa {};
-    sa.sa_handler = +[](int) {};
+    sa.sa_handler = +[](int) {
+        if (t_stopJump)
+            siglongjmp(*t_stopJump, 1);
+    };
     sigemptyset(&sa.sa_mask);
     ::sigaction(stopSignal(), &sa, nullptr);
 }
@@ -33,6 +42,24 @@ void allowStop(bool allow) {
     sigemptyset(&set);
     sigaddset(&set, stopSignal());
     ::pthread_sigmask(allow ? SIG_UNBLOCK : SIG_BLOCK, &set, nullptr);
+}
+
+// TIOCMIWAIT unless stopped: -1 with EINTR at the stop signal, wherever it lands. Nothing here
+// may need undoing: a jump leaves it from any point.
+int waitUnlessMoved(int fd, int mask, const std::function<bool()> &moved) {
+    sigjmp_buf jump;
+    if (sigsetjmp(jump, 1) != 0) { // the mask as it was: the signal blocked again
+        t_stopJump = nullptr;
+        errno = EINTR;
+        return -1;
+    }
+    t_stopJump = &jump;
+    allowStop(true);
+    const int r = moved() ? (errno = EINTR, -1) : ::ioctl(fd, TIOCMIWAIT, mask);
+    const int error = errno;
+    t_stopJump = nullptr;
+    errno = error;
+    return r;
 }
 
 bool readLines(int fd, int &lines) {
@@ -102,7 +129,7 @@ void InputLineWatch::run() {
 }
 
 void InputLineWatch::follow(int fd, unsigned generation) {
-    const auto moved = [&] { return m_stop || m_generation != generation; };
+    const std::function<bool()> moved = [&] { return m_stop || m_generation != generation; };
     const auto active = [this](int lines) { return bool(lines & m_line) == m_activeHigh; };
     int lines = 0;
     bool settled = readLines(fd, lines);
@@ -111,11 +138,8 @@ void InputLineWatch::follow(int fd, unsigned generation) {
         m_source.started(reported);
     const timespec settle{m_settle.count() / 1000, m_settle.count() % 1000 * 1'000'000};
     while (settled) {
-        // Open to the stop signal before looking whether to stop, so that one sent after the
-        // look ends the wait. A change between the last read and the wait's start goes unseen
-        // until the next one.
-        allowStop(true);
-        const int r = moved() ? -1 : ::ioctl(fd, TIOCMIWAIT, m_line);
+        // A change between the last read and the wait's start goes unseen until the next one.
+        const int r = waitUnlessMoved(fd, m_line, moved);
         const int error = errno;
         // Until the line has kept its level for the settling time.
         settled = r == 0 && readLines(fd, lines);

@@ -281,12 +281,12 @@ class Instance:
             return []
 
     def win(self):
-        """The main window's X id."""
-        ids = xrun("xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.proc.pid),
-                   "--name", "^%s$" % APP, check=False).split()
-        mains = [w for w in ids if "window id" not in xrun("xprop", "-id", w, "WM_TRANSIENT_FOR")]
-        expect(mains, "no main window")
-        return mains[0]
+        """The main window's X id (a loaded window manager may show it a moment late)."""
+        def mains():
+            ids = xrun("xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.proc.pid),
+                       "--name", "^%s$" % APP, check=False).split()
+            return [w for w in ids if "window id" not in xrun("xprop", "-id", w, "WM_TRANSIENT_FOR")]
+        return wait_until(mains, 5, "the main window")[0]
 
     def origin(self):
         """The top left of the area below the menu bar, on the screen."""

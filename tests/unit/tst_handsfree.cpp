@@ -10,7 +10,9 @@
 #include "SettingKeys.h"
 #include "X11KeyWatch.h"
 
+#include <QDir>
 #include <QKeySequence>
+#include <QRandomGenerator>
 #include <QTest>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -231,6 +233,31 @@ private slots:
         watch.reset(); // interrupts the wait, or finds the watch over
         ::close(fd);
         ::close(master);
+    }
+
+    // A watch moved to another port lets the old one's copy go at once, wherever the move lands
+    // in its wait (else it follows the old port until that line's next change, and a switch
+    // pressed on the new one meanwhile counts as held at start).
+    void switchMoves() {
+        int fds[2] = {-1, -1};
+        for (int &fd : fds) {
+            int master = -1, slave = -1;
+            QVERIFY(::openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
+            fd = slave; // its master stays open until the end: no hang-up
+        }
+        Keying keying;
+        KeyingSource source(keying, Holder{Holder::Kind::Switch}, PressMode::Hold);
+        InputLineWatch watch(TIOCM_CTS, true, source, [] {});
+        const auto open = [] { return QDir("/proc/self/fd").count(); };
+        watch.watch(fds[0]);
+        QTest::qSleep(50);
+        const auto before = open();
+        for (int i = 1; i <= 600; ++i) {
+            watch.watch(fds[i % 2]);
+            for (int waited = 0; open() != before; QTest::qSleep(1))
+                QVERIFY2(++waited < 2000, qPrintable(QString("move %1 missed").arg(i)));
+            QTest::qSleep(QRandomGenerator::global()->bounded(2));
+        }
     }
 };
 
