@@ -7,6 +7,7 @@
 #include "InputLineWatch.h"
 #include "KeyingSource.h"
 #include "MemorySettingsStore.h"
+#include "Ptys.h"
 #include "SettingKeys.h"
 #include "X11KeyWatch.h"
 
@@ -16,7 +17,6 @@
 #include <QTest>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <pty.h>
 #include <set>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -196,10 +196,8 @@ private slots:
         const auto setInputs =
             reinterpret_cast<SetInputs>(::dlsym(RTLD_DEFAULT, "uartemu_set_inputs"));
         QVERIFY2(setInputs, "run it through ctest, with the line emulation preloaded");
-        int master = -1, slave = -1;
-        char name[64] = {};
-        QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
-        ::close(slave);
+        Pty pty;
+        const QByteArray name = QFile::encodeName(pty.path);
         const int fd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
         const QMap<QString, int> bits{
             {"CTS", TIOCM_CTS}, {"DSR", TIOCM_DSR}, {"DCD", TIOCM_CAR}, {"RI", TIOCM_RNG}};
@@ -207,7 +205,7 @@ private slots:
             int set = 0;
             for (const QString &l : lines.split(u'|'))
                 set |= bits.value(l);
-            setInputs(name, set);
+            setInputs(name.constData(), set);
         };
         in("-");
         Keying keying;
@@ -223,7 +221,7 @@ private slots:
                 for (const char *s : {"-", "CTS", "-", "CTS"})
                     in(s), QTest::qSleep(15);
             else if (step == "unplug")
-                ::close(std::exchange(master, -1));
+                pty.unplug();
             else
                 in(step.mid(3));
             QTest::qWait(400);
@@ -232,19 +230,15 @@ private slots:
         QTEST(seen.join(u' ') + (gone ? " gone" : ""), "line");
         watch.reset(); // interrupts the wait, or finds the watch over
         ::close(fd);
-        ::close(master);
     }
 
     // A watch moved to another port lets the old one's copy go at once, wherever the move lands
     // in its wait (else it follows the old port until that line's next change, and a switch
     // pressed on the new one meanwhile counts as held at start).
     void switchMoves() {
-        int fds[2] = {-1, -1};
-        for (int &fd : fds) {
-            int master = -1, slave = -1;
-            QVERIFY(::openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
-            fd = slave; // its master stays open until the end: no hang-up
-        }
+        const Pty ptys[2];
+        const int fds[2] = {::open(QFile::encodeName(ptys[0].path), O_RDWR | O_NOCTTY),
+                            ::open(QFile::encodeName(ptys[1].path), O_RDWR | O_NOCTTY)};
         Keying keying;
         KeyingSource source(keying, Holder{Holder::Kind::Switch}, PressMode::Hold);
         InputLineWatch watch(TIOCM_CTS, true, source, [] {});

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The port map; the line on pseudo-terminals under the preloaded line emulation (tests/uartemu),
-// which keeps each pty's DTR and RTS and logs every call that touches them, with its process and
-// a monotonic timestamp; the keying's owner with several sources on several threads; and the
-// guardian process.
+// which keeps each pty's DTR and RTS (or, answering as a sound interface, its GPIO pins) and logs
+// every call that touches them, with its process and a monotonic timestamp; the keying's owner
+// with several sources on several threads; and the guardian process.
 
 #include "EmergencyRelease.h"
 #include "GuardianLink.h"
@@ -11,16 +11,18 @@
 #include "MemorySettingsStore.h"
 #include "PortMap.h"
 #include "PortOpener.h"
-#include "PosixSerialPort.h"
+#include "Ptys.h"
 #include "SerialError.h"
 #include "SettingKeys.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cerrno>
 #include <csignal>
+#include <deque>
 #include <fcntl.h>
-#include <pty.h>
 #include <random>
 #include <sys/ioctl.h>
 #include <thread>
@@ -30,25 +32,6 @@ using namespace std::chrono_literals;
 using namespace zptt;
 
 namespace {
-
-// A pty whose master stays open (closing it unplugs the adapter); the code under test holds
-// the only slave.
-struct Pty {
-    int master = -1;
-    QString path;
-    Pty() {
-        int slave = -1;
-        char name[64] = {};
-        ::openpty(&master, &slave, name, nullptr, nullptr); // no path: every check fails
-        path = QString::fromLocal8Bit(name);
-        ::close(slave);
-    }
-    ~Pty() { unplug(); }
-    void unplug() {
-        if (master >= 0)
-            ::close(std::exchange(master, -1));
-    }
-};
 
 // "DR": DTR and RTS, 1 high.
 QString lines(int fd) {
@@ -61,8 +44,9 @@ qint64 nsSince(KeyClock::time_point t) {
     return (KeyClock::now() - t) / 1ns;
 }
 
-// Calls on a device since the mark, as "event DR" and "tcsetattr DR HUPCL", with when and by
-// whom: "open 11", "tcsetattr 00 1".
+// Calls on a device since the mark, as "event DR" and "tcsetattr DR HUPCL", or a sound
+// interface's pins in place of the lines, with when and by whom: "open 11", "tcsetattr 00 1",
+// "report --1-----".
 struct Log {
     const QString file = qEnvironmentVariable("UARTEMU_LOG");
     const qint64 mark = QFileInfo(file).size();
@@ -80,8 +64,11 @@ struct Log {
             const QStringList w = QString::fromLocal8Bit(line).split(' ');
             if (w.size() >= 7 && w[3] == device)
                 out.append({w[0].toLongLong(), w[1].toLongLong(),
-                            w[4] + ' ' + w[5].right(1) + w[6].right(1) +
-                                (w.value(7).startsWith("HUPCL=") ? ' ' + w[7].right(1) : "")});
+                            w[4] + ' ' +
+                                (w.value(7).startsWith("GPIO=")
+                                     ? w[7].mid(5)
+                                     : w[5].right(1) + w[6].right(1) +
+                                           (w.size() > 7 ? ' ' + w[7].section(u'=', 1) : ""))});
         }
         return out;
     }
@@ -154,13 +141,10 @@ struct Guardian {
     }
     ~Guardian() { ::close(fd); }
     bool start() { return !link.start() && link.portOpened(fd, kLow); }
-    bool key(std::uint32_t keying, KeyClock::time_point deadline) {
-        return link.keyingChanged({keying, true, deadline});
-    }
-    // When the guardian itself first rested the port, in ns on the key clock; 0: it did not.
+    // When the port was first rested, in ns on the key clock; 0: it was not.
     qint64 restedAt(const Log &log) const {
         for (const Log::Call &c : log.calls(pty.path))
-            if (c.pid != ::getpid() && c.what.startsWith("TIOCMBIC"))
+            if (c.what.startsWith("TIOCMBIC"))
                 return c.ns;
         return 0;
     }
@@ -266,37 +250,62 @@ private slots:
                  want[0] + " close " + want[2]);
     }
 
-    // Refused without opening the device: an open alone raises its lines.
-    void refused_data() {
-        QTest::addColumn<QString>("device");
+    // What an open of COM7 gives: refused with this text, the device untouched (an open alone
+    // raises a serial port's lines; a sound interface may be asked its ids, no more); or a serial
+    // port's lines at rest, or a sound interface's pins at rest and keyed ("-" an input), which
+    // an unplug takes with it. Rows: [Ports] entries, COM7 a pty unless given; the ids the pty
+    // answers with as a USB HID device; who holds it already (us, or another's lock file).
+    void opening_data() {
+        QTest::addColumn<QString>("entries");
+        QTest::addColumn<QString>("ids");
         QTest::addColumn<QString>("holder");
-        QTest::addColumn<QString>("error");
-        auto row = [](const char *name, const char *device, const char *holder, const char *error) {
-            QTest::newRow(name) << QString(device) << QString(holder) << QString(error);
+        QTest::addColumn<QString>("expected");
+        auto row = [](const char *name, const char *entries, const char *ids, const char *holder,
+                      const QString &expected) {
+            QTest::newRow(name) << QString(entries) << QString(ids) << QString(holder) << expected;
         };
         const char *console = "a system console or the controlling terminal, refused";
-        row("console", "/dev/console", "", console);
-        row("link to the console", "link", "", console);
-        row("held by us", "", "us", "Device or resource busy");
-        row("held by a live process", "", "live", "locked by process");
-        row("held by a live process, as QLockFile writes it", "", "live\nfoo\nhost\n",
+        const char *gpio3 = "COM7-Line=GPIO3";
+        row("console", "COM7=/dev/console", "", "", console);
+        row("link to the console", "COM7=link", "", "", console);
+        row("held by us", "", "", "us", "Device or resource busy");
+        row("held by a live process", "", "", "live", "locked by process");
+        row("held by a live process, as QLockFile writes it", "", "", "live\nfoo\nhost\n",
             "locked by process");
-        row("stale lock taken over", "", "99999999", ""); // above any pid
+        row("stale lock taken over", "", "", "99999999", "00"); // above any pid
+        row("GPIO3 keyed high, a CM108", gpio3, "0d8c:000c", "", "--0----- --1-----");
+        row("gpio1 keyed low, a CM119A", "COM7-Line=gpio1 COM7-Keyed=low", "0d8c:013a", "",
+            "1------- 0-------");
+        row("GPIO8 of the AIOC, Other aside", "COM7-Line=GPIO8 COM7-Other=High", "1209:7388", "",
+            "-------0 -------1");
+        row("another USB HID device", gpio3, "046d:c52b", "",
+            "USB HID device 046d:c52b is not a USB sound interface of the CM108 family");
+        row("not a HID device", gpio3, "", "", "not a HID device");
+        row("a bad pin name", "COM7-Line=GPIO9", "0d8c:000c", "",
+            R"([Ports] COM7-Line="GPIO9" is not DTR, RTS, Both or GPIO1 to GPIO8)");
+        row("a serial port's node, never opened", "COM7=/dev/console COM7-Line=GPIO3", "0d8c:000c",
+            "", "a serial port, not a USB sound interface");
+        row("sound interface held by us", gpio3, "0d8c:0012", "us", "Device or resource busy");
     }
-    void refused() {
-        QFETCH(QString, device);
+    void opening() {
+        QFETCH(QString, entries);
+        QFETCH(QString, ids);
         QFETCH(QString, holder);
-        QFETCH(QString, error);
+        QFETCH(QString, expected);
         Pty pty;
         QTemporaryDir dir;
-        if (device == "link")
-            QFile::link("/dev/console", device = dir.filePath("by-id-console"));
-        device = device.isEmpty() ? pty.path : device;
-        PosixSerialPort first, port;
+        QFile::link("/dev/console", dir.filePath("by-id-console"));
+        qputenv("UARTEMU_HIDRAW", (pty.path + '=' + ids).toLocal8Bit());
+        const auto unset = qScopeGuard([] { qunsetenv("UARTEMU_HIDRAW"); }); // pty numbers recur
+        Control c("COM7=" + pty.path + ' ' +
+                  entries.replace("link", dir.filePath("by-id-console")));
+        const PortOpener open = openerFor(c.map);
+        const QString device = c.map.lookUp(7).device;
         const QString lockFile =
             qEnvironmentVariable("ZORORE_LOCK_DIR") + "/LCK.." + pty.path.mid(5).replace('/', '_');
+        std::unique_ptr<KeyingDevice> first, port;
         if (holder == "us")
-            first.open(pty.path);
+            first = open(7);
         else if (!holder.isEmpty()) { // another process's lock file
             QFile lock(lockFile);
             const QByteArray pid = holder.startsWith("live")
@@ -305,17 +314,34 @@ private slots:
             QVERIFY(lock.open(QIODevice::WriteOnly) && lock.write(pid));
         }
         const Log log;
-        QString message;
+        QString error;
         try {
-            port.open(device);
+            port = open(7);
         } catch (const SerialError &e) {
-            message = QString::fromUtf8(e.what());
+            error = QString::fromUtf8(e.what());
         }
-        QVERIFY2(error.isEmpty() ? message.isEmpty() : message.contains(error),
-                 qPrintable(message));
-        QCOMPARE(log.on(device).size() > 0, error.isEmpty());
-        port.close();
         QFile::remove(lockFile);
+        if (!port) {
+            QVERIFY2(error.contains(expected), qPrintable(error));
+            const QRegularExpression touch(entries.contains("GPIO") ? "report|refused" : ".");
+            QVERIFY2(log.on(device).filter(touch).isEmpty(), "touched");
+            return;
+        }
+        if (ids.isEmpty()) { // a serial port
+            QCOMPARE(lines(port->fd()), expected);
+            return;
+        }
+        for (bool key : {true, false, true})
+            QVERIFY(port->setKeyed(key));
+        QVERIFY(restDevice(port->fd(), port->restAction()));
+        QVERIFY(deviceAnswers(port->fd(), RestAction::Kind::OutputReport));
+        pty.unplug();
+        QVERIFY(!deviceAnswers(port->fd(), RestAction::Kind::OutputReport));
+        QVERIFY(!port->setKeyed(true) && errno == ENODEV);
+        port.reset();
+        QCOMPARE(log.on(device).mid(1).join(' '), // after the open; unplugged, no pins are set
+                 QString("report %1 report %2 report %1 report %2 report %1 close --------")
+                     .arg(expected.section(u' ', 0, 0), expected.section(u' ', 1)));
     }
 
     // Who may key, join, release and hold a keying, on a real line. Clients A and B, the TX
@@ -411,10 +437,9 @@ private slots:
     // again behind a new terminal, with the guardian watching: nothing crashes (the sanitizer
     // build runs this too), and at the end the line is what the owner says.
     void ownerUnderFire() {
-        std::vector<std::unique_ptr<Pty>> ptys;
-        ptys.push_back(std::make_unique<Pty>());
+        std::deque<Pty> ptys(1); // grows without moving one
         Guardian g;
-        Control c("COM1=" + ptys.back()->path, 200ms);
+        Control c("COM1=" + ptys.back().path, 200ms);
         QVERIFY(!g.link.start());
         c.owner.addGuard(&g.link);
         c.owner.setPortOpen(true);
@@ -427,23 +452,16 @@ private slots:
                                    : t == 3 ? Holder{Holder::Kind::Key}
                                             : Holder{Holder::Kind::Client, std::uint64_t(t)};
                 while (!stop) {
-                    switch (random() % 5) {
-                    case 0:
-                    case 1:
+                    if (const auto r = random() % 5; r < 2)
                         c.owner.key(who);
-                        break;
-                    case 2:
+                    else if (r == 2)
                         c.owner.release(who);
-                        break;
-                    case 3:
+                    else if (r == 3)
                         c.owner.letGo(who);
-                        break;
-                    default:
-                        if (who.kind == Holder::Kind::Client)
-                            c.owner.clientGone(who.id, random() % 2);
-                        else
-                            c.owner.toggle(who);
-                    }
+                    else if (who.kind == Holder::Kind::Client)
+                        c.owner.clientGone(who.id, random() % 2);
+                    else
+                        c.owner.toggle(who);
                     std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
                 }
             });
@@ -454,10 +472,9 @@ private slots:
                 c.owner.setPortOpen(true);
                 continue;
             }
-            ptys.back()->unplug();
+            ptys.back().unplug();
             QTRY_VERIFY_WITH_TIMEOUT(!c.owner.PortOpen(), 5000);
-            ptys.push_back(std::make_unique<Pty>());
-            c.enter("COM1=" + ptys.back()->path);
+            c.enter("COM1=" + ptys.emplace_back().path);
             c.owner.setPortOpen(true);
         }
         stop = true;
@@ -467,39 +484,27 @@ private slots:
         QVERIFY(g.lost == 0 && g.unavailable == 0);
     }
 
-    // The in-process watchdog rests the port at the deadline plus its grace: not before, and
-    // not much later.
-    void watchdogBounds() {
-        Pty pty;
-        PosixSerialPort port;
-        port.open(pty.path);
-        LineWatchdog watchdog(200ms);
-        QVERIFY(watchdog.portOpened(port.fd(), port.restAction()));
-        port.setKeyed(true);
-        const auto deadline = KeyClock::now() + 300ms;
-        watchdog.keyingChanged({1, true, deadline});
-        QTRY_COMPARE_WITH_TIMEOUT(lines(port.fd()), "00", 5000);
-        const qint64 late = nsSince(deadline + 200ms) / 1'000'000;
-        QVERIFY2(late >= 0 && late < 300, qPrintable(QString::number(late)));
-        watchdog.portClosing();
-    }
-
     // The guardian rests the port at the deadline plus its grace, or a second after the program
-    // fell silent: not before, and not much later. Idle, it does nothing.
+    // fell silent, and so does the in-process watchdog at the deadline: not before, and not much
+    // later. Idle, the guardian does nothing.
     void guardianBounds_data() {
         QTest::addColumn<QString>("how");
         QTest::newRow("at the deadline") << "deadline";
         QTest::newRow("the program silent") << "silent";
         QTest::newRow("released in time: nothing") << "released";
         QTest::newRow("asked to end (SIGTERM): at once") << "terminated";
+        QTest::newRow("the watchdog at the deadline") << "watchdog";
     }
     void guardianBounds() {
         QFETCH(QString, how);
         Guardian g;
-        QVERIFY(g.start());
+        LineWatchdog watchdog(guardian::kGrace);
+        LineGuard &guard = how == "watchdog" ? static_cast<LineGuard &>(watchdog) : g.link;
+        QVERIFY(how == "watchdog" ? guard.portOpened(g.fd, kLow) : g.start());
         const Log log;
         auto due = KeyClock::now() + 300ms;
-        QVERIFY(g.key(1, how == "deadline" ? due : KeyClock::now() + 1min));
+        QVERIFY(guard.keyingChanged(
+            {1, true, how == "deadline" || how == "watchdog" ? due : due + 1min}));
         if (how == "silent") {
             QTest::qWait(300);
             g.link.stop(); // no heartbeats: stopped, as a whole program would be
