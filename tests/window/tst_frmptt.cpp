@@ -318,6 +318,12 @@ private slots:
             << 400 << "0 click; 100 click; 200 click; 250 look; 300 click; 350 look; 550 look"
             << "key red | rest grey | returns | key red | looks red | rest grey | returns | "
                "looks grey | looks grey | returns | returns | looks grey";
+        // A shorter time-out chosen between keyings: the newest deadline is the first wait's too.
+        QTest::newRow("a shorter time-out")
+            << 400 << "0 timer 1; 0 click; 50 timer 0; 100 click; 150 click; 675 look"
+            << stored.arg(1).arg(2) + " | key red | " + stored.arg(1).arg(1) +
+                   " | rest grey | returns | key red | rest red | returns | returns | looks grey | "
+                   "looks grey";
         // A wait that ends releases its own keying only, never a newer one from elsewhere.
         QTest::newRow("old news") << 400 << "0 click; 100 click; 300 client; 500 look"
                                   << "key red | rest grey | returns | key grey | returns | "
