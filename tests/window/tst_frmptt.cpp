@@ -369,60 +369,55 @@ private slots:
         QFETCH(QString, events);
         Rig r{std::chrono::milliseconds(minute)};
         QVERIFY(r.start());
-        QAccessibleInterface *tx = QAccessible::queryAccessibleInterface(r.w->cmdTX);
+        frmPTT &w = *r.w;
+        QAccessibleInterface *tx = QAccessible::queryAccessibleInterface(w.cmdTX);
         QVERIFY(tx->role() == QAccessible::CheckBox && tx->text(QAccessible::Name) == "TX");
         const auto looks = [&] {
-            const bool red = r.w->keyedLook();
+            const bool red = w.keyedLook();
             return QString("looks ") + (red ? "red" : "grey") +
                    (r.devices.keyed != red || tx->state().checked != red ? ", disagreed" : "");
         };
-        int pending = 0;
-        for (const QString &event : events.split("; ")) {
-            const QStringList word = event.split(' ');
-            ++pending;
-            // Run from inside whatever wait is running then.
-            QTimer::singleShot(
-                std::chrono::milliseconds(word[0].toInt()), Qt::PreciseTimer, r.w.get(), [&, word] {
-                    const QString &what = word[1];
-                    if (what == "click") {
-                        r.clickTX();
-                        r.log << "returns";
-                    } else if (what == "look") {
-                        r.log << looks();
-                    } else if (what == "client") {
-                        std::thread([&] { r.comm.key({Holder::Kind::Client, 1}); }).join();
-                    } else if (what == "unplug") {
-                        r.devices.unplug();
-                    } else if (what == "replug") {
-                        emit r.watch.appeared(1);
-                    } else if (what == "timer" || what == "port") { // from the list's popup
-                        DropDownList *list = what == "timer" ? r.w->Combo2 : r.w->Combo1;
-                        list->showPopup();
-                        list->view()->setCurrentIndex(list->model()->index(word[2].toInt(), 0));
-                        QTest::keyClick(list->view(), Qt::Key_Return);
-                    } else if (what == "fail") {
-                        r.store.failAt = int(r.log.filter("=").size()) + word[2].toInt();
-                    } else if (what == "type") { // into each list, then Enter on each button
-                        for (QWidget *to :
-                             QWidgetList{r.w->Combo1->lineEdit(), r.w->Combo2->lineEdit(),
-                                         r.w->chkOnTop, r.w->cmdTX}) {
-                            to->setFocus();
-                            if (auto *edit = qobject_cast<QLineEdit *>(to)) {
-                                edit->selectAll();
-                                QTest::keyClicks(edit, edit == r.w->Combo1->lineEdit() ? "Com05"
-                                                                                       : "7 min");
-                            }
-                            QTest::keyClick(to, Qt::Key_Return);
-                            QTest::keyClick(to, Qt::Key_Enter);
-                        }
-                    } else {
-                        (what == "about"  ? r.w->mnuAbout
-                         : what == "exit" ? r.w->mnuExit
-                                          : r.w->mnuHide)
-                            ->trigger();
+        int pending = int(events.count("; ")) + 1;
+        const auto run = [&](const QStringList &word) { // "ms what [index]"
+            const QString &what = word[1];
+            if (what == "click") {
+                r.clickTX();
+                r.log << "returns";
+            } else if (what == "look") {
+                r.log << looks();
+            } else if (what == "client") {
+                std::thread([&] { r.comm.key({Holder::Kind::Client, 1}); }).join();
+            } else if (what == "unplug") {
+                r.devices.unplug();
+            } else if (what == "replug") {
+                emit r.watch.appeared(1);
+            } else if (what == "timer" || what == "port") { // from the list's popup
+                DropDownList *list = what == "timer" ? w.Combo2 : w.Combo1;
+                list->showPopup();
+                list->view()->setCurrentIndex(list->model()->index(word[2].toInt(), 0));
+                QTest::keyClick(list->view(), Qt::Key_Return);
+            } else if (what == "fail") {
+                r.store.failAt = int(r.log.filter("=").size()) + word[2].toInt();
+            } else if (what == "type") { // into each list, then Enter on each button
+                for (QWidget *to :
+                     QWidgetList{w.Combo1->lineEdit(), w.Combo2->lineEdit(), w.chkOnTop, w.cmdTX}) {
+                    to->setFocus();
+                    if (auto *edit = qobject_cast<QLineEdit *>(to)) {
+                        edit->selectAll();
+                        QTest::keyClicks(edit, edit == w.Combo1->lineEdit() ? "Com05" : "7 min");
                     }
-                    --pending;
-                });
+                    QTest::keyClick(to, Qt::Key_Return);
+                    QTest::keyClick(to, Qt::Key_Enter);
+                }
+            } else {
+                (what == "about" ? w.mnuAbout : what == "exit" ? w.mnuExit : w.mnuHide)->trigger();
+            }
+            --pending;
+        };
+        for (const QString &event : events.split("; ")) { // each from inside the wait running then
+            const QStringList word = event.split(' ');
+            QTimer::singleShot(std::chrono::milliseconds(word[0].toInt()), Qt::PreciseTimer, &w,
+                               [&, word] { run(word); });
         }
         QTRY_VERIFY_WITH_TIMEOUT(pending == 0, 5000);
         QCoreApplication::processEvents(); // the screen reader learns of the last change
@@ -527,21 +522,21 @@ private slots:
     void handsFreeDialogs_data() {
         QTest::addColumn<QString>("before"); // [Keying] entries
         QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("after");
-        auto row = [](const char *name, const char *before, const char *steps, const char *after) {
-            QTest::newRow(name) << QString(before) << QString(steps) << QString(after);
+        QTest::addColumn<QString>("written"); // in order, and nothing else
+        auto row = [](const char *name, const char *before, const char *steps, const char *out) {
+            QTest::newRow(name) << QString(before) << QString(steps) << QString(out);
         };
         row("key typed, Toggle", "", "press F9; mode 1; ok", "Key=F9 KeyMode=Toggle");
         row("a combination", "", "press Ctrl+Space; ok", "Key=Ctrl+Space KeyMode=Hold");
         row("the last of two keys", "", "press F9; press F10; ok", "Key=F10 KeyMode=Hold");
         row("cleared", "Key=Pause KeyMode=Toggle", "clear; ok", "Key= KeyMode=Toggle");
-        row("cancelled", "Key=F9", "press F10; cancel", "Key=F9");
+        row("cancelled", "Key=F9", "press F10; cancel", "");
         row("switch", "", "port 3; line 1; active 1; mode 1; ok",
-            "Switch=COM3 SwitchActive=Low SwitchLine=DSR SwitchMode=Toggle");
-        row("no switch", "Switch=COM3 SwitchLine=RI", "port 0; ok", "Switch= SwitchLine=RI");
+            "Switch=COM3 SwitchLine=DSR SwitchActive=Low SwitchMode=Toggle");
+        row("no switch", "Switch=COM3 SwitchLine=RI", "port 0; ok", "Switch=");
         row("switch above 15, as stored",
             "Switch=com20 SwitchLine=dcd SwitchActive=Low SwitchMode=Toggle", "ok",
-            "Switch=COM20 SwitchActive=Low SwitchLine=DCD SwitchMode=Toggle");
+            "Switch=COM20 SwitchLine=DCD SwitchActive=Low SwitchMode=Toggle");
     }
     void handsFreeDialogs() {
         QFETCH(QString, before);
@@ -581,11 +576,7 @@ private slots:
         }
         QVERIFY(!dialog->isVisible());
         QVERIFY(!key || key->noticeLabel->text() == "No X display."); // why keys may not come
-        QStringList keying;
-        for (const QString &k : r.store.Keys({}, "Keying"))
-            keying << k + '=' + r.store.values["Keying/" + k];
-        QTEST(keying.join(' '), "after");
-        QCOMPARE(r.store.Keys({}, "Settings").size(), 6);
+        QTEST(r.log.join(' '), "written");
     }
 
     void platform_data() {
