@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Drives the real window in-process. One log shows what the operator and the stored file would
-// see, in order: every value stored, every line change with the button's colour at that moment,
-// and every message box.
+// Drives the real window and its setup dialogs in-process. One log shows what the operator and the
+// stored file would see, in order: every value stored, every line change with the button's colour
+// at that moment, and every message box.
 
 #include "DeviceWatch.h"
+#include "FootSwitchDialog.h"
+#include "KeyboardKeyDialog.h"
 #include "KeyingOwner.h"
 #include "PlatformChoice.h"
 #include "PortMap.h"
@@ -17,10 +19,13 @@
 
 #include <QAbstractItemView>
 #include <QAccessible>
+#include <QComboBox>
 #include <QFontDatabase>
+#include <QKeySequenceEdit>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 #include <QStyleOptionButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -138,10 +143,10 @@ struct Rig {
         WindowHooks hooks;
         hooks.messageBox = [this](const QString &text, QMessageBox::Icon) {
             messages << text;
-            log << "message";
+            log << "box: " + text;
             QTest::qWait(20); // a box's own event loop
         };
-        hooks.endProgram = [this](int status) { ended = status; };
+        hooks.endProgram = [this](int status) { log << QString("end %1").arg(ended = status); };
         hooks.minute = minute;
         hooks.ports = &map;
         hooks.adapters = &adapters;
@@ -164,71 +169,14 @@ struct Rig {
         return done && ended < 0;
     }
     void clickTX() { QTest::mouseClick(w->cmdTX, Qt::LeftButton); }
-    static void choose(DropDownList *list, int index) {
-        list->showPopup();
-        list->view()->setCurrentIndex(list->model()->index(index, 0));
-        QTest::keyClick(list->view(), Qt::Key_Return);
-    }
     bool onTop() const { return w->windowFlags() & Qt::WindowStaysOnTopHint; }
 };
-
-// Runs fn after the given time, from inside whatever wait is running then.
-void at(std::chrono::milliseconds when, std::function<void()> fn) {
-    QTimer::singleShot(when, Qt::PreciseTimer, std::move(fn));
-}
 
 } // namespace
 
 class TestFrmPTT : public QObject {
     Q_OBJECT
 private slots:
-    // Clicks at given moments; the first click's call returns at the newest deadline.
-    void keying_data() {
-        QTest::addColumn<QList<int>>("clicks"); // ms after the first click
-        QTest::addColumn<QList<int>>("checks"); // ms after the first click
-        QTest::addColumn<QList<bool>>("keyed"); // red and DTR high then
-        QTest::addColumn<int>("returnsAt");     // ms
-        QTest::newRow("keyed until the time-out")
-            << QList{0} << QList{150, 350} << QList{true, true} << 400;
-        QTest::newRow("a second click releases, the first still waits")
-            << QList{0, 100} << QList{50, 150, 350} << QList{true, false, false} << 400;
-        QTest::newRow("a third keys again, both waits end at its deadline")
-            << QList{0, 100, 200} << QList{150, 250, 500, 650} << QList{false, true, true, false}
-            << 600;
-        QTest::newRow("a fourth releases")
-            << QList{0, 100, 200, 300} << QList{250, 350, 550} << QList{true, false, false} << 600;
-    }
-    void keying() {
-        QFETCH(QList<int>, clicks);
-        QFETCH(QList<int>, checks);
-        QFETCH(QList<bool>, keyed);
-        QFETCH(int, returnsAt);
-        Rig r;
-        QVERIFY(r.start());
-        QAccessibleInterface *tx = QAccessible::queryAccessibleInterface(r.w->cmdTX);
-        QVERIFY(tx->role() == QAccessible::CheckBox && tx->text(QAccessible::Name) == "TX");
-        QList<bool> seen;
-        bool disagreed = false; // the colour, the line and a screen reader's check box agree
-        for (int t : clicks.mid(1))
-            at(std::chrono::milliseconds(t), [&] { r.clickTX(); });
-        for (int t : checks)
-            at(std::chrono::milliseconds(t), [&] {
-                seen << r.w->keyedLook();
-                disagreed = disagreed || r.w->keyedLook() != r.devices.keyed ||
-                            r.w->keyedLook() != tx->state().checked;
-            });
-        const KeyClock::time_point clicked = KeyClock::now();
-        r.clickTX();
-        const qint64 returned = (KeyClock::now() - clicked) / 1ms;
-        QTRY_COMPARE(seen.size(), checks.size());
-        QCOMPARE(seen, keyed);
-        QVERIFY(!disagreed);
-        QVERIFY2(returned >= returnsAt && returned < returnsAt + 1000,
-                 qPrintable(QString::number(returned)));
-        QVERIFY(!r.log.filter("key ").isEmpty() && !r.log.contains("key grey"));
-        QVERIFY(!r.devices.keyed && !r.w->keyedLook());
-    }
-
     // Keyings by other programs show on the button, whatever thread they come from; news that
     // is old by the time the window's thread runs (inside a box's own loop, here) never turns it
     // red for a keying that has ended.
@@ -257,35 +205,6 @@ private slots:
         }).join();
         r.w->mnuAbout->trigger();
         QCOMPARE(shown, QList<bool>({true, false}));
-    }
-
-    // A wait that ends releases its own keying only, never a newer one from elsewhere.
-    void oldNews() {
-        Rig r(400ms);
-        QVERIFY(r.start());
-        at(100ms, [&] { r.clickTX(); }); // released; the first click still waits, to 400 ms
-        at(300ms, [&] { std::thread([&] { r.comm.key({Holder::Kind::Client, 1}); }).join(); });
-        r.clickTX();
-        QTest::qWait(100);
-        QVERIFY(r.devices.keyed && r.w->keyedLook());
-    }
-
-    // Unplugged while keyed: released and said once; back again, reopened at rest by itself.
-    void unplugged() {
-        Rig r(300ms);
-        QVERIFY(r.start());
-        bool idle = false; // shown while the first click still waits
-        at(100ms, [&] { r.devices.unplug(); });
-        at(200ms, [&] {
-            idle = !r.w->keyedLook();
-            emit r.watch.appeared(1);
-        });
-        r.clickTX();
-        QVERIFY(idle);
-        QCOMPARE(r.log.mid(0, 6),
-                 QStringList({"key red", "rest red", "close 1", "message", "open 1", "rest grey"}));
-        QVERIFY(r.comm.PortOpen() && !r.devices.keyed);
-        QCOMPARE(r.messages, QStringList(kPortMessage.arg(1)));
     }
 
     // Stored values good and bad: what the window shows, and what it stores again at once.
@@ -351,50 +270,6 @@ private slots:
         QVERIFY(std::isfinite(ToSingleStrict(key, r.stored(key))));
     }
 
-    // A time-out chosen is stored and counts from the next keying. A port chosen while keyed
-    // releases at once: the old port closed, the new one opened at rest, then stored.
-    void choices() {
-        Rig r(600ms);
-        QVERIFY(r.start());
-        bool kept = false, released = false;
-        at(100ms, [&] {
-            Rig::choose(r.w->Combo2, 8);
-            kept = r.w->keyedLook() && r.devices.keyed;
-        });
-        at(200ms, [&] {
-            r.log.clear();
-            Rig::choose(r.w->Combo1, 4);
-            released = !r.w->keyedLook() && !r.devices.keyed;
-        });
-        const KeyClock::time_point clicked = KeyClock::now();
-        r.clickTX();
-        QVERIFY(kept && released && KeyClock::now() - clicked < 3s);
-        QCOMPARE(r.log.filter(QRegularExpression("^[a-zA-Z]+ ")).mid(0, 4),
-                 QStringList({"rest red", "close 1", "open 5", "rest grey"}));
-        QVERIFY(r.stored("ComPort") == "5" && r.stored("Timer") == "9");
-    }
-
-    // Text typed into the lists selects nothing; Enter keys nothing.
-    void typingDoesNothing() {
-        Rig r;
-        QVERIFY(r.start());
-        for (DropDownList *list : {r.w->Combo1, r.w->Combo2}) {
-            list->setFocus();
-            list->lineEdit()->selectAll();
-            QTest::keyClicks(list->lineEdit(), list == r.w->Combo1 ? "Com05" : "7 min");
-            QTest::keyClick(list->lineEdit(), Qt::Key_Return);
-            r.w->chkOnTop->setFocus();
-        }
-        for (QWidget *focus : std::initializer_list<QWidget *>{r.w->chkOnTop, r.w->cmdTX}) {
-            focus->setFocus();
-            QTest::keyClick(focus, Qt::Key_Return);
-            QTest::keyClick(focus, Qt::Key_Enter);
-        }
-        QCoreApplication::processEvents();
-        QVERIFY(r.log.isEmpty());
-        QCOMPARE(r.w->Combo1->ListIndex(), 0);
-    }
-
     // Hide and Show keep the place; a click on Always On Top toggles between clear and checked,
     // and a grey box becomes checked.
     void views() {
@@ -419,63 +294,152 @@ private slots:
         }
     }
 
-    // The box may stay open far longer than a transmission: the line is released first, the
-    // port stays open for the next keying.
-    void aboutWhileKeyed() {
-        Rig r(500ms);
-        QVERIFY(r.start());
-        at(100ms, [&] { r.w->mnuAbout->trigger(); });
-        at(200ms, [&] { r.clickTX(); });
-        r.clickTX();
-        QCOMPARE(r.log.mid(0, 4), QStringList({"key red", "rest grey", "message", "key red"}));
-        QCOMPARE(r.messages,
-                 QStringList(QString("Zorore_PTT\nVersion %1\n\nKeys a transmitter through the DTR "
-                                     "line of a serial port.\n\nCopyright 2026 The Zorore_PTT "
-                                     "developers. Free software under the GNU General Public "
-                                     "License, version 3 or later, with no warranty.")
-                                 .arg(kProgramVersion)));
+    // A TX click and what happens while it waits, at given ms after it. The log: what the line,
+    // the button, the store and the operator saw, in order; "looks" the button then, which the
+    // line and a screen reader's check box agree with; "returns" a click's call.
+    void duringKeying_data() {
+        QTest::addColumn<int>("minute"); // ms
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<QString>("log");
+        const QString stored = "Position-Left=1500 | Position-Top=1200 | OnTop=0 | ComPort=%1 | "
+                               "Timer=%2 | Height=3090";
+        QTest::newRow("keyed until the time-out")
+            << 400 << "0 click; 150 look; 350 look; 700 look"
+            << "key red | looks red | looks red | rest red | returns | looks grey | looks grey";
+        QTest::newRow("a second click releases, the first still waits")
+            << 400 << "0 click; 50 look; 100 click; 150 look; 350 look; 700 look"
+            << "key red | looks red | rest grey | returns | looks grey | looks grey | returns | "
+               "looks grey | looks grey";
+        QTest::newRow("a third keys again, both waits end at its deadline")
+            << 400 << "0 click; 100 click; 150 look; 200 click; 250 look; 500 look; 650 look"
+            << "key red | rest grey | returns | looks grey | key red | looks red | looks red | "
+               "rest red | returns | returns | looks grey | looks grey";
+        QTest::newRow("a fourth releases")
+            << 400 << "0 click; 100 click; 200 click; 250 look; 300 click; 350 look; 550 look"
+            << "key red | rest grey | returns | key red | looks red | rest grey | returns | "
+               "looks grey | looks grey | returns | returns | looks grey";
+        // A shorter time-out chosen between keyings: the newest deadline is the first wait's too.
+        QTest::newRow("a shorter time-out")
+            << 400 << "0 timer 1; 0 click; 50 timer 0; 100 click; 150 click; 675 look"
+            << stored.arg(1).arg(2) + " | key red | " + stored.arg(1).arg(1) +
+                   " | rest grey | returns | key red | rest red | returns | returns | looks grey | "
+                   "looks grey";
+        // A wait that ends releases its own keying only, never a newer one from elsewhere.
+        QTest::newRow("old news") << 400 << "0 click; 100 click; 300 client; 500 look"
+                                  << "key red | rest grey | returns | key grey | returns | "
+                                     "looks red | looks red";
+        // Released and said once; back again, reopened at rest by itself.
+        QTest::newRow("unplugged")
+            << 300 << "0 click; 100 unplug; 150 look; 200 replug"
+            << "key red | rest red | close 1 | box: " + kPortMessage.arg(1) +
+                   " | looks grey | open 1 | rest grey | returns | looks grey";
+        // A time-out chosen is stored and counts from the next keying. A port chosen releases at
+        // once: the old port closed, the choice stored, the new one opened at rest.
+        QTest::newRow("choices") << 600 << "0 click; 100 timer 8; 150 look; 200 port 4; 250 look"
+                                 << "key red | " + stored.arg(1).arg(9) +
+                                        " | looks red | rest red | close 1 | " +
+                                        stored.arg(5).arg(9) +
+                                        " | open 5 | rest grey | looks grey | returns | looks grey";
+        // The box may stay open far longer than a transmission: the line is released first, the
+        // port stays open for the next keying.
+        QTest::newRow("About")
+            << 500 << "0 click; 100 about; 200 click"
+            << "key red | rest grey | box: Zorore_PTT\nVersion " + QString(kProgramVersion) +
+                   "\n\nKeys a transmitter through the DTR line of a serial port.\n\nCopyright "
+                   "2026 The Zorore_PTT developers. Free software under the GNU General Public "
+                   "License, version 3 or later, with no warranty. | key red | rest red | returns "
+                   "| returns | looks grey";
+        // The transmitter first: a slow or locked store must not keep it keyed.
+        QTest::newRow("File > Exit") << 300 << "0 click; 100 exit"
+                                     << "key red | rest red | close 1 | " + stored.arg(1).arg(1) +
+                                            " | end 0 | returns | looks grey";
+        // A store that cannot be written ends the program with the lines released; the position,
+        // written first, is what survives.
+        QTest::newRow("error in a handler")
+            << 300 << "0 click; 100 fail 2; 100 hide"
+            << "key red | Position-Left=1500 | Position-Top=1200 | rest red | close 1 | box: "
+               "Zorore_PTT met an error and has to close:\n\nCannot write the settings file "
+               "memory: disk full | end 1 | returns | looks grey";
+        // Text typed into the lists selects nothing; Enter keys nothing.
+        QTest::newRow("typing") << 300 << "0 type"
+                                << "looks grey";
     }
-
-    // The transmitter first: a slow or locked store must not keep it keyed.
-    void exitWhileKeyed() {
-        Rig r(300ms);
+    void duringKeying() {
+        QFETCH(int, minute);
+        QFETCH(QString, events);
+        Rig r{std::chrono::milliseconds(minute)};
         QVERIFY(r.start());
-        at(100ms, [&] {
-            r.log.clear();
-            r.w->mnuExit->trigger();
-        });
-        r.clickTX();
-        QCOMPARE(r.ended, 0);
-        QCOMPARE(r.log.mid(0, 2), QStringList({"rest red", "close 1"}));
-        QCOMPARE(r.log.mid(2, 6).filter("=").size(), 6);
-    }
-
-    // A store that cannot be written ends the program with the lines released; the position,
-    // written first, is what survives.
-    void errorInHandler() {
-        Rig r;
-        QVERIFY(r.start());
-        r.store.failAt = 2;
-        r.w->mnuHide->trigger();
-        QCOMPARE(r.ended, 1);
-        QCOMPARE(r.log.filter("=").join(',').remove(QRegularExpression("=[^,]*")),
-                 "Position-Left,Position-Top");
-        QCOMPARE(r.log.mid(2), QStringList({"close 1", "message"}));
-        QCOMPARE(r.messages, QStringList("Zorore_PTT met an error and has to close:\n\n"
-                                         "Cannot write the settings file memory: disk full"));
+        frmPTT &w = *r.w;
+        QAccessibleInterface *tx = QAccessible::queryAccessibleInterface(w.cmdTX);
+        QVERIFY(tx->role() == QAccessible::CheckBox && tx->text(QAccessible::Name) == "TX");
+        const auto looks = [&] {
+            const bool red = w.keyedLook();
+            return QString("looks ") + (red ? "red" : "grey") +
+                   (r.devices.keyed != red || tx->state().checked != red ? ", disagreed" : "");
+        };
+        int pending = int(events.count("; ")) + 1;
+        const auto run = [&](const QStringList &word) { // "ms what [index]"
+            const QString &what = word[1];
+            if (what == "click") {
+                r.clickTX();
+                r.log << "returns";
+            } else if (what == "look") {
+                r.log << looks();
+            } else if (what == "client") {
+                std::thread([&] { r.comm.key({Holder::Kind::Client, 1}); }).join();
+            } else if (what == "unplug") {
+                r.devices.unplug();
+            } else if (what == "replug") {
+                emit r.watch.appeared(1);
+            } else if (what == "timer" || what == "port") { // from the list's popup
+                DropDownList *list = what == "timer" ? w.Combo2 : w.Combo1;
+                list->showPopup();
+                list->view()->setCurrentIndex(list->model()->index(word[2].toInt(), 0));
+                QTest::keyClick(list->view(), Qt::Key_Return);
+            } else if (what == "fail") {
+                r.store.failAt = int(r.log.filter("=").size()) + word[2].toInt();
+            } else if (what == "type") { // into each list, then Enter on each button
+                for (QWidget *to :
+                     QWidgetList{w.Combo1->lineEdit(), w.Combo2->lineEdit(), w.chkOnTop, w.cmdTX}) {
+                    to->setFocus();
+                    if (auto *edit = qobject_cast<QLineEdit *>(to)) {
+                        edit->selectAll();
+                        QTest::keyClicks(edit, edit == w.Combo1->lineEdit() ? "Com05" : "7 min");
+                    }
+                    QTest::keyClick(to, Qt::Key_Return);
+                    QTest::keyClick(to, Qt::Key_Enter);
+                }
+            } else {
+                (what == "about" ? w.mnuAbout : what == "exit" ? w.mnuExit : w.mnuHide)->trigger();
+            }
+            --pending;
+        };
+        for (const QString &event : events.split("; ")) { // each from inside the wait running then
+            const QStringList word = event.split(' ');
+            QTimer::singleShot(std::chrono::milliseconds(word[0].toInt()), Qt::PreciseTimer, &w,
+                               [&, word] { run(word); });
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(pending == 0, 5000);
+        QCoreApplication::processEvents(); // the screen reader learns of the last change
+        r.log << looks();
+        QTEST(r.log.join(" | "), "log");
     }
 
     // Setup > Ports...: the adapters plugged in; one assigned by its stable name; a line choice
-    // for the open port, which is opened again with it.
+    // for the open port, which is opened again with it; a USB sound interface, keyed by a GPIO pin.
     void portsDialog() {
         QTemporaryDir dir;
-        const QString dev = dir.filePath("ttyUSB9");
+        const QString dev = dir.filePath("ttyUSB9"), hid = dir.filePath("hidraw2");
         const QString id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
-        QVERIFY(QFile(dev).open(QIODevice::WriteOnly));
+        const QString byPath = dir.filePath("pci-0000:00:14.0-usb-0:2:1.3"); // its stable name
+        QVERIFY(QFile(dev).open(QIODevice::WriteOnly) && QFile(hid).open(QIODevice::WriteOnly) &&
+                QFile::link(hid, byPath));
         Rig r;
         r.store.values["Ports/COM20"] = dev;
         r.adapters.list = {{dev, id, "FTDI", "FT232R USB UART", "A50285BI", 0x403, 0x6001},
-                           {dir.filePath("ttyACM7"), "", "Arduino", "Uno", "", 0x2341, 0x43}};
+                           {dir.filePath("ttyACM7"), "", "Arduino", "Uno", "", 0x2341, 0x43},
+                           {hid, byPath, "C-Media Electronics Inc.", "USB Audio Device", "", 0xd8c,
+                            0x13c, "Device (hw:1)", true}};
         QVERIFY(r.start());
         r.w->mnuPorts->trigger();
         r.log.clear();
@@ -487,14 +451,44 @@ private slots:
         QCOMPARE(row, "COM20 | " + dev +
                           " | present | FTDI FT232R USB UART, serial A50285BI, USB 0403:6001 | "
                           "DTR keyed high; RTS rests low");
-        QCOMPARE(d->freeList->count(), 1);
+        QCOMPARE(d->freeList->count(), 2);
         QCOMPARE(d->freeList->item(0)->text(),
                  dir.filePath("ttyACM7") + " (Arduino Uno, USB 2341:0043)");
+        QCOMPARE(d->freeList->item(1)->text(),
+                 byPath +
+                     " (C-Media Electronics Inc. USB Audio Device, sound card Device (hw:1), " +
+                     hid + ", USB 0d8c:013c)");
+        const auto lines = [d] {
+            QStringList texts;
+            for (int i = 0; i < d->lineBox->count(); ++i)
+                texts << d->lineBox->itemText(i);
+            return texts.join(',');
+        };
 
-        d->choosePort(5); // not the open port: stored, nothing reopened
+        d->choosePort(7); // not the open port: stored, nothing reopened
+        QCOMPARE(lines(), "DTR,RTS,DTR and RTS");
+        d->deviceBox->setCurrentIndex(d->deviceBox->findData(byPath));
+        QCOMPARE(lines(), "GPIO1,GPIO2,GPIO3 (usual),GPIO4,GPIO5,GPIO6,GPIO7,GPIO8");
+        QCOMPARE(d->lineBox->currentText(), "GPIO3 (usual)");
+        QVERIFY(!d->otherBox->isEnabled());
+        d->lineBox->setCurrentIndex(3);
+        d->keyedBox->setCurrentIndex(1);
+        d->applyButton->click();
+        QCOMPARE(d->portTable->item(6, 3)->text(), r.adapters.list[2].description());
+        QCOMPARE(d->portTable->item(6, 4)->text(), "GPIO4 keyed low");
+        d->choosePort(5);
         d->deviceBox->setCurrentIndex(d->deviceBox->findData(id));
         d->applyButton->click();
-        QCOMPARE(r.log, QStringList("COM5=" + id));
+        QCOMPARE(r.log, QStringList(
+                            {"COM7=" + byPath, "COM7-Line=GPIO4", "COM7-Keyed=Low", "COM5=" + id}));
+
+        // Unplugged: its pin as stored; a serial adapter chosen instead offers serial lines.
+        r.adapters.list.removeLast();
+        d->refresh();
+        d->choosePort(7);
+        QCOMPARE(d->lineBox->currentText(), "GPIO4");
+        d->deviceBox->setCurrentIndex(d->deviceBox->findData(id));
+        QVERIFY(d->lineBox->currentText() == "DTR" && d->otherBox->isEnabled());
 
         d->choosePort(1);
         d->keyedBox->setCurrentIndex(1);
@@ -504,10 +498,9 @@ private slots:
         d->otherBox->setCurrentIndex(1);
         r.log.clear();
         d->applyButton->click();
-        QCOMPARE(r.log.filter(QRegularExpression("^[a-zA-Z]+ ")),
-                 QStringList({"close 1", "open 1", "rest grey"}));
+        QCOMPARE(r.log.join(" | "),
+                 "COM1-Line=RTS | COM1-Other=High | close 1 | open 1 | rest grey");
         QCOMPARE(r.devices.lines, (LineChoice{LineChoice::Line::Rts, false, true}));
-        QVERIFY(r.messages.isEmpty());
 
         // Keyed low, as chosen: in the file and at the next open. A store that fails keeps the
         // old entries whole: never a new device with an old line choice.
@@ -522,6 +515,68 @@ private slots:
         d->applyButton->click();
         QVERIFY(d->warning->text().startsWith("Not stored"));
         QVERIFY(r.store.values["Ports/COM5"] == id && !r.store.values.contains("Ports/COM5-Keyed"));
+    }
+
+    // Setup > Keyboard Key... and Setup > Foot Switch..., driven as an operator would. Steps:
+    // "press KEYS" (Qt's text), "clear", "<box> <index>", then "ok" or "cancel".
+    void handsFreeDialogs_data() {
+        QTest::addColumn<QString>("before"); // [Keying] entries
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("written"); // in order, and nothing else
+        auto row = [](const char *name, const char *before, const char *steps, const char *out) {
+            QTest::newRow(name) << QString(before) << QString(steps) << QString(out);
+        };
+        row("key typed, Toggle", "", "press F9; mode 1; ok", "Key=F9 KeyMode=Toggle");
+        row("a combination", "", "press Ctrl+Space; ok", "Key=Ctrl+Space KeyMode=Hold");
+        row("the last of two keys", "", "press F9; press F10; ok", "Key=F10 KeyMode=Hold");
+        row("cleared", "Key=Pause KeyMode=Toggle", "clear; ok", "Key= KeyMode=Toggle");
+        row("cancelled", "Key=F9", "press F10; cancel", "");
+        row("switch", "", "port 3; line 1; active 1; mode 1; ok",
+            "Switch=COM3 SwitchLine=DSR SwitchActive=Low SwitchMode=Toggle");
+        row("no switch", "Switch=COM3 SwitchLine=RI", "port 0; ok", "Switch=");
+        row("switch above 15, as stored",
+            "Switch=com20 SwitchLine=dcd SwitchActive=Low SwitchMode=Toggle", "ok",
+            "Switch=COM20 SwitchLine=DCD SwitchActive=Low SwitchMode=Toggle");
+    }
+    void handsFreeDialogs() {
+        QFETCH(QString, before);
+        QFETCH(QString, steps);
+        Rig r;
+        for (const QString &kv : before.split(' ', Qt::SkipEmptyParts))
+            r.store.values["Keying/" + kv.section('=', 0, 0)] = kv.section('=', 1);
+        std::unique_ptr<QDialog> dialog;
+        QMap<QString, QComboBox *> boxes;
+        KeyboardKeyDialog *key = nullptr;
+        if (steps.contains("port") || before.contains("Switch")) {
+            auto *d = new FootSwitchDialog(r.store, r.map, nullptr);
+            boxes = {{"port", d->portBox},
+                     {"line", d->lineBox},
+                     {"active", d->activeBox},
+                     {"mode", d->modeBox}};
+            dialog.reset(d);
+        } else {
+            dialog.reset(key = new KeyboardKeyDialog(r.store, "No X display.", nullptr));
+            boxes = {{"mode", key->modeBox}};
+        }
+        dialog->show();
+        for (const QString &step : steps.split("; ")) {
+            const QString word = step.section(' ', 0, 0), arg = step.section(' ', 1);
+            if (word == "press") {
+                const QKeyCombination k = QKeySequence::fromString(arg)[0];
+                QTest::keyClick(key->keyEdit, k.key(), k.keyboardModifiers());
+            } else if (word == "clear") {
+                QTest::mouseClick(key->clearButton, Qt::LeftButton);
+            } else if (word == "ok" || word == "cancel") {
+                QTest::keyClick(dialog.get(), word == "ok" ? Qt::Key_Return : Qt::Key_Escape);
+            } else if (word == "port") {
+                boxes[word]->setCurrentIndex(boxes[word]->findData(arg.toInt()));
+            } else {
+                boxes[word]->setCurrentIndex(arg.toInt());
+            }
+        }
+        QVERIFY(!dialog->isVisible());
+        QVERIFY(!key || key->noticeLabel->text() == "No X display."); // why keys may not come
+        QTEST(r.log.join(' '), "written");
     }
 
     void platform_data() {
