@@ -172,8 +172,10 @@ private slots:
 
     // The switch on a pseudo-terminal's input line. Steps: "in LINES" sets the terminal's input
     // lines (- none), "bounce" flips CTS off and on again within the settling time (long, for
-    // a loaded machine), "watch" starts watching, "unplug" closes the terminal's master. The
-    // line after each, and whether the watch said its device was gone.
+    // a loaded machine), "watch" starts watching, "unplug" closes the terminal's master, "moves"
+    // moves the watch to another terminal and back 300 times, each time letting the old copy go
+    // at once (a move lost in the wait would leave a press on the new port "held at start").
+    // The line after each, and whether the watch said its device was gone.
     void switchWatch_data() {
         QTest::addColumn<int>("bit");
         QTest::addColumn<bool>("activeHigh");
@@ -188,6 +190,7 @@ private slots:
         row("bounce", TIOCM_CTS, true, "watch; in CTS; bounce; in -", "0 1 1 0");
         row("held at start", TIOCM_RNG, true, "in RI; watch; in -; in RI", "0 0 0 1");
         row("unplugged while held", TIOCM_CTS, true, "watch; in CTS; unplug", "0 1 0 gone");
+        row("moved to and fro", TIOCM_CTS, true, "watch; moves; in CTS", "0 0 1");
     }
     void switchWatch() {
         QFETCH(int, bit);
@@ -199,6 +202,9 @@ private slots:
         Pty pty;
         const QByteArray name = QFile::encodeName(pty.path);
         const int fd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const Pty elsewhere;
+        const int other = ::open(QFile::encodeName(elsewhere.path), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const auto open = [] { return int(QDir("/proc/self/fd").count()); };
         const QMap<QString, int> bits{
             {"CTS", TIOCM_CTS}, {"DSR", TIOCM_DSR}, {"DCD", TIOCM_CAR}, {"RI", TIOCM_RNG}};
         const auto in = [&](const QString &lines) {
@@ -222,6 +228,13 @@ private slots:
                     in(s), QTest::qSleep(15);
             else if (step == "unplug")
                 pty.unplug();
+            else if (step == "moves")
+                for (int i = 0, before = open(); i < 600; ++i) {
+                    watch->watch(i % 2 ? fd : other);
+                    for (int waited = 0; open() != before; QTest::qSleep(1))
+                        QVERIFY2(++waited < 2000, qPrintable(QString("move %1 lost").arg(i)));
+                    QTest::qSleep(QRandomGenerator::global()->bounded(2));
+                }
             else
                 in(step.mid(3));
             QTest::qWait(400);
@@ -230,28 +243,7 @@ private slots:
         QTEST(seen.join(u' ') + (gone ? " gone" : ""), "line");
         watch.reset(); // interrupts the wait, or finds the watch over
         ::close(fd);
-    }
-
-    // A watch moved to another port lets the old one's copy go at once, wherever the move lands
-    // in its wait (else it follows the old port until that line's next change, and a switch
-    // pressed on the new one meanwhile counts as held at start).
-    void switchMoves() {
-        const Pty ptys[2];
-        const int fds[2] = {::open(QFile::encodeName(ptys[0].path), O_RDWR | O_NOCTTY),
-                            ::open(QFile::encodeName(ptys[1].path), O_RDWR | O_NOCTTY)};
-        Keying keying;
-        KeyingSource source(keying, Holder{Holder::Kind::Switch}, PressMode::Hold);
-        InputLineWatch watch(TIOCM_CTS, true, source, [] {});
-        const auto open = [] { return QDir("/proc/self/fd").count(); };
-        watch.watch(fds[0]);
-        QTest::qSleep(50);
-        const auto before = open();
-        for (int i = 1; i <= 600; ++i) {
-            watch.watch(fds[i % 2]);
-            for (int waited = 0; open() != before; QTest::qSleep(1))
-                QVERIFY2(++waited < 2000, qPrintable(QString("move %1 missed").arg(i)));
-            QTest::qSleep(QRandomGenerator::global()->bounded(2));
-        }
+        ::close(other);
     }
 };
 
