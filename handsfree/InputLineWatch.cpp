@@ -4,9 +4,9 @@
 #include "KeyingSource.h"
 
 #include <cerrno>
+#include <csetjmp>
 #include <csignal>
 #include <ctime>
-#include <csetjmp>
 #include <pthread.h>
 #include <sys/ioctl.h>
 
